@@ -355,15 +355,25 @@ TEST_F(ModelSettingsTest, CalibrationLinesAndFlagRoundTrip) {
 
 TEST_F(ModelSettingsTest, EachSpareSetterReachesItsOwnGetter) {
   LumaframeSettings settings;
-  using Set = void (ModelSettings::*)(int32_t);
+  using Set = void (*)(ModelSettings&, int32_t);
   const Set setters[16] = {
-      &ModelSettings::SetSpare0,  &ModelSettings::SetSpare1,  &ModelSettings::SetSpare2,
-      &ModelSettings::SetSpare3,  &ModelSettings::SetSpare4,  &ModelSettings::SetSpare5,
-      &ModelSettings::SetSpare6,  &ModelSettings::SetSpare7,  &ModelSettings::SetSpare8,
-      &ModelSettings::SetSpare9,  &ModelSettings::SetSpare10, &ModelSettings::SetSpare11,
-      &ModelSettings::SetSpare12, &ModelSettings::SetSpare13, &ModelSettings::SetSpare14,
-      &ModelSettings::SetSpare15};
-  for (int i = 0; i < 16; ++i) (settings.*setters[i])(1000 + i);
+      [](ModelSettings& m, int32_t v) { m.SetSpare0(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare1(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare2(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare3(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare4(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare5(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare6(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare7(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare8(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare9(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare10(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare11(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare12(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare13(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare14(v); },
+      [](ModelSettings& m, int32_t v) { m.SetSpare15(v); }};
+  for (int i = 0; i < 16; ++i) setters[i](settings, 1000 + i);
   settings.SetActivePixels(-7);
   settings.SelectProfile300();  // a profile sets active pixels but leaves the spares alone
 
