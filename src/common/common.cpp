@@ -1,5 +1,8 @@
 #include "common/common.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace lf {
 
 ScanSession* g_session = nullptr;
@@ -18,6 +21,16 @@ void* g_moduleInstance = nullptr;
 namespace {
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
+
+void AppendText(char* dest, uint32_t capacity, const char* tail) {
+  if (dest == nullptr || tail == nullptr || capacity == 0) return;
+  const size_t used = std::strlen(dest);
+  if (used + 1 >= capacity) return;
+  const size_t room = capacity - 1 - used;
+  const size_t length = std::min(std::strlen(tail), room);
+  std::memcpy(dest + used, tail, length);
+  dest[used + length] = '\0';
+}
 
 bool EqualsIgnoringCase(const char* a, const char* b) {
   if (a == nullptr || b == nullptr) return false;

@@ -20,6 +20,10 @@ static_assert(sizeof(ScanParamBlock) == kScanParamCount * sizeof(int16_t));
 // The four scanner families one build serves.
 enum class ModelFamily { kLumaframe, kKD21x, kKD409P, kBusinessCard };
 
+// Appends tail to the terminated text in dest (capacity bytes in all),
+// cutting it so that the terminator still fits.
+void AppendText(char* dest, uint32_t capacity, const char* tail);
+
 // Whole-string comparison without ASCII letter case.
 bool EqualsIgnoringCase(const char* a, const char* b);
 

@@ -18,11 +18,7 @@ constexpr const char kInstallKey[] = "SoftWare\\Halvorik\\Tallowmere EZ";
 constexpr const char kInstallValue[] = "InstallPath";
 
 // Appends to the fixed path field, cutting at its capacity.
-void AppendPath(char* path, const char* tail) {
-  const size_t used = std::strlen(path);
-  if (used + 1 >= kPathCapacity) return;
-  std::strncat(path, tail, kPathCapacity - 1 - used);
-}
+void AppendPath(char* path, const char* tail) { AppendText(path, kPathCapacity, tail); }
 
 void AppendAndCreate(char* path, const char* tail) {
   AppendPath(path, tail);

@@ -1,8 +1,6 @@
 // The session object and its process-wide values. Until the page flow and
 // the device controls are wired to the scan device, every operation answers
 // as it does for a scanner that is not open.
-#include <cstring>
-
 #include "models/models.h"
 #include "session/session.h"
 
@@ -18,8 +16,8 @@ constexpr const char kIniFileName[] = "ondrusb.ini";
 void BuildIniPath() {
   g_iniPath[0] = '\0';
   if (g_model == nullptr) return;
-  std::strncat(g_iniPath, g_model->GetCalibrationDir(), kIniPathCapacity - 1);
-  std::strncat(g_iniPath, kIniFileName, kIniPathCapacity - 1 - std::strlen(g_iniPath));
+  AppendText(g_iniPath, kIniPathCapacity, g_model->GetCalibrationDir());
+  AppendText(g_iniPath, kIniPathCapacity, kIniFileName);
 }
 }  // namespace
 
