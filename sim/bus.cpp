@@ -58,14 +58,11 @@ void VirtualBus::Unplug(int slot) {
   slots_[slot].reset();
 }
 
-VirtualScanner* VirtualBus::At(int slot) {
-  return ValidSlot(slot) ? slots_[slot].get() : nullptr;
-}
+VirtualScanner* VirtualBus::At(int slot) { return ValidSlot(slot) ? slots_[slot].get() : nullptr; }
 
 std::unique_ptr<platform::StillImageDevice> VirtualBus::OpenSlot(int slot) {
   if (!ValidSlot(slot) || !slots_[slot] || !slots_[slot]->Present()) return nullptr;
-  return std::unique_ptr<platform::StillImageDevice>(new (std::nothrow)
-                                                          ScannerFile(slots_[slot]));
+  return std::unique_ptr<platform::StillImageDevice>(new (std::nothrow) ScannerFile(slots_[slot]));
 }
 
 void VirtualBus::Install() {

@@ -16,9 +16,8 @@ constexpr const char* kModelNames[] = {"lumaframe", "kd21x", "kd409p", "card"};
 constexpr Model kModels[] = {Model::kLumaframe, Model::kKD21x, Model::kKD409P, Model::kCard};
 
 // In the order of the Fault enumeration.
-constexpr const char* kFaultNames[kFaultCount] = {"unplug",      "marker", "short",
-                                                  "hang",        "stuck-motor", "jam",
-                                                  "never-ready", "silent"};
+constexpr const char* kFaultNames[kFaultCount] = {"unplug",      "marker", "short",       "hang",
+                                                  "stuck-motor", "jam",    "never-ready", "silent"};
 
 bool EqualsNoCase(const char* a, const char* aEnd, const char* b) {
   for (; a != aEnd; ++a, ++b) {

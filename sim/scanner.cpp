@@ -359,11 +359,10 @@ bool VirtualScanner::OpenWindow(uint32_t direction, const uint8_t* data, bool ap
 // Trace
 // ---------------------------------------------------------------------------
 
-void VirtualScanner::TraceControl(char direction, uint32_t value, uint32_t index,
-                                  uint32_t length, const uint8_t* data, bool ok) {
+void VirtualScanner::TraceControl(char direction, uint32_t value, uint32_t index, uint32_t length,
+                                  const uint8_t* data, bool ok) {
   char line[3 * kMaxControlData + 48];
-  int head = std::snprintf(line, sizeof(line), "C%c %04x %04x %u", direction, value, index,
-                           length);
+  int head = std::snprintf(line, sizeof(line), "C%c %04x %04x %u", direction, value, index, length);
   char* cursor = line + head;
   if (data != nullptr && length > 0) {
     *cursor++ = ' ';

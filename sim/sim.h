@@ -33,7 +33,7 @@ bool ParseModelName(const char* text, Model* model);
 const char* FaultName(Fault fault);
 
 // What transfers and clock reads cost in virtual time (see DATASHEET.md).
-inline constexpr uint64_t kClockReadUs = 25;        // every NowMs()
+inline constexpr uint64_t kClockReadUs = 25;         // every NowMs()
 inline constexpr uint64_t kControlTransferUs = 150;  // setup, data and status stages
 inline constexpr uint64_t kBulkOverheadUs = 60;      // per bulk transfer
 inline constexpr uint64_t kBulkBytesPerUs = 40;      // about 40 MB/s of payload
@@ -211,7 +211,7 @@ class VirtualScanner {
 // scanners share.
 class VirtualBus final : public platform::StillImageProvider {
  public:
-  VirtualBus();  // all slots empty
+  VirtualBus();            // all slots empty
   ~VirtualBus() override;  // uninstalls itself if installed
   VirtualBus(const VirtualBus&) = delete;
   VirtualBus& operator=(const VirtualBus&) = delete;
@@ -219,7 +219,7 @@ class VirtualBus final : public platform::StillImageProvider {
   // A new scanner in the slot (a scanner already there is unplugged first).
   // The slot must be 0..127; anything else is a programming error and aborts.
   VirtualScanner& Plug(int slot, Model model = Model::kLumaframe, Descriptor descriptor = {});
-  void Unplug(int slot);  // the slot is empty from now; files open on it fail
+  void Unplug(int slot);         // the slot is empty from now; files open on it fail
   VirtualScanner* At(int slot);  // null when empty or out of range
   VirtualClock& Clock() { return *clock_; }
 

@@ -1,5 +1,7 @@
 // The virtual scanner, driven through device files as the library drives a
 // real scanner, and through its C++ API.
+#include "sim/sim.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "sim/sim.h"
 
 namespace lf::sim {
 namespace {
@@ -106,7 +107,11 @@ TEST_F(SimTest, EachCommandIsDecodedAndTracedExactly) {
     const char* trace;
   };
   const Case cases[] = {
-      {"24-bit write", true, 0x83, 0, {0x3D, 0x00, 0x3E, 0x00, 0x3F, 0x01},
+      {"24-bit write",
+       true,
+       0x83,
+       0,
+       {0x3D, 0x00, 0x3E, 0x00, 0x3F, 0x01},
        "CO 0083 0000 6 3d003e003f01"},
       {"bank 1 write", true, 0x183, 0, {0x05, 0x7F}, "CO 0183 0000 2 057f"},
       {"read 0x101", false, 0x18E, 0x0122, {0x08, 0x55}, "CI 018e 0122 2 0855"},
@@ -199,11 +204,14 @@ TEST_F(SimTest, MalformedControlTransfersStallAsProtocolErrors) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes answer;
-    bool ok = c.out ? wire.Out(c.value, c.index, c.data) : wire.In(c.value, c.index, c.length, &answer);
+    bool ok =
+        c.out ? wire.Out(c.value, c.index, c.data) : wire.In(c.value, c.index, c.length, &answer);
     EXPECT_FALSE(ok);
     EXPECT_EQ(scanner.ProtocolErrors(), ++errors);
     EXPECT_EQ(LastTrace().substr(LastTrace().size() - 6), " stall");
-    if (!c.out) { EXPECT_EQ(answer, Bytes(c.length, kUntouched)); }
+    if (!c.out) {
+      EXPECT_EQ(answer, Bytes(c.length, kUntouched));
+    }
   }
   EXPECT_EQ(scanner.TransferCount(), std::size(cases));
   EXPECT_EQ(scanner.Register(0x001), 0x00);  // none of the bad writes landed
@@ -407,12 +415,17 @@ TEST_F(SimTest, BulkTransfersThatFitNoWindowStall) {
     if (c.windowDirection >= 0) {
       ASSERT_TRUE(w.Window(static_cast<uint32_t>(c.windowDirection), 0x10000000, c.windowCount));
     }
-    if (c.outFirst) { ASSERT_TRUE(w.BulkOut(Bytes(c.windowCount, 0x11))); }
+    if (c.outFirst) {
+      ASSERT_TRUE(w.BulkOut(Bytes(c.windowCount, 0x11)));
+    }
     Bytes in;
-    EXPECT_FALSE(c.failingOut ? w.BulkOut(Bytes(c.failingSize, 0x22)) : w.BulkIn(c.failingSize, &in));
+    EXPECT_FALSE(c.failingOut ? w.BulkOut(Bytes(c.failingSize, 0x22))
+                              : w.BulkIn(c.failingSize, &in));
     EXPECT_EQ(chip.ProtocolErrors(), 1u);
     EXPECT_EQ(chip.Trace().back(), c.trace);
-    if (!c.failingOut) { EXPECT_EQ(in, Bytes(c.failingSize, kUntouched)); }
+    if (!c.failingOut) {
+      EXPECT_EQ(in, Bytes(c.failingSize, kUntouched));
+    }
     // A failed bulk closes the window: the fitting transfer now stalls too.
     if (c.windowDirection >= 0 && !c.outFirst) {
       EXPECT_FALSE(c.windowDirection == 1 ? w.BulkOut(Bytes(c.windowCount, 0))
@@ -482,7 +495,11 @@ TEST_F(SimTest, TransfersChargeTheirUsbCost) {
   Bytes sink;
   platform::DeviceDescriptor d{};
   const Case cases[] = {
-      {"register write", [&] { return wire.Out(0x83, 0, {0x01, 0x02}); }, 150},
+      {"register write",
+       [&] {
+         return wire.Out(0x83, 0, {0x01, 0x02});
+       },
+       150},
       {"register read", [&] { return wire.In(0x8E, 0x0122, 2, &sink); }, 150},
       {"descriptor", [&] { return wire.Descriptor(&d); }, 150},
       {"window", [&] { return wire.Window(1, 0x10000000, 100); }, 150},
@@ -726,8 +743,7 @@ TEST_F(SimTest, TraceFileReceivesEveryLine) {
   EXPECT_FALSE(wire.Out(0x83, 1, {0x3D, 0x00}));
   ASSERT_TRUE(scanner.SetTraceFile(nullptr));
   ASSERT_TRUE(wire.Out(0x83, 0, {0x3E, 0x00}));
-  EXPECT_EQ(ReadWholeFile(path),
-            "earlier\nDD\nCO 0083 0000 2 3d00\nCO 0083 0001 2 3d00 stall\n");
+  EXPECT_EQ(ReadWholeFile(path), "earlier\nDD\nCO 0083 0000 2 3d00\nCO 0083 0001 2 3d00 stall\n");
   EXPECT_EQ(scanner.Trace(), std::vector<std::string>{"DD"});
   scanner.ClearTrace();
   EXPECT_TRUE(scanner.Trace().empty());
@@ -761,9 +777,9 @@ TEST(FaultListTest, ParsesNamesAndStarts) {
     ASSERT_TRUE(ParseFaultList(c.text, &out));
     EXPECT_EQ(out, c.expected);
   }
-  const char* bad[] = {"bogus",    "marker@",  "marker@0",  "marker@x", "marker@-1",
-                       "marker@1x", "marker,,short", "marker,", ",marker",  "@3",
-                       "stuck motor", "marker@18446744073709551616"};
+  const char* bad[] = {"bogus",     "marker@",   "marker@0",      "marker@x",
+                       "marker@-1", "marker@1x", "marker,,short", "marker,",
+                       ",marker",   "@3",        "stuck motor",   "marker@18446744073709551616"};
   for (const char* text : bad) {
     SCOPED_TRACE(text);
     List out = {{Fault::kJam, 7}};
@@ -810,12 +826,12 @@ TEST(EnvironmentTest, SimulatorVariableChoosesTheModel) {
     Model model;
   };
   const Case cases[] = {
-      {nullptr, false, Model::kLumaframe}, {"", false, Model::kLumaframe},
-      {"0", false, Model::kLumaframe},     {"1", true, Model::kLumaframe},
+      {nullptr, false, Model::kLumaframe},    {"", false, Model::kLumaframe},
+      {"0", false, Model::kLumaframe},        {"1", true, Model::kLumaframe},
       {"lumaframe", true, Model::kLumaframe}, {"kd21x", true, Model::kKD21x},
-      {"kd409p", true, Model::kKD409P},    {"card", true, Model::kCard},
-      {"KD409P", true, Model::kKD409P},    {"scanner", false, Model::kLumaframe},
-      {"2", false, Model::kLumaframe},     {"card ", false, Model::kLumaframe},
+      {"kd409p", true, Model::kKD409P},       {"card", true, Model::kCard},
+      {"KD409P", true, Model::kKD409P},       {"scanner", false, Model::kLumaframe},
+      {"2", false, Model::kLumaframe},        {"card ", false, Model::kLumaframe},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
