@@ -128,6 +128,25 @@ int32_t GetPrivateProfileInt(const char* section, const char* key, int32_t defau
                              const char* iniPath);
 
 // ---------------------------------------------------------------------------
+// Named mutex shared by every process on the machine
+// ---------------------------------------------------------------------------
+
+class NamedMutex {
+ public:
+  virtual ~NamedMutex() = default;
+  // Waits without a time limit; false when the wait itself fails.
+  virtual bool Wait() = 0;
+  virtual bool Release() = 0;
+};
+
+// Creates or opens the mutex of that name, not owned; null on failure.
+std::unique_ptr<NamedMutex> CreateNamedMutex(const char* name);
+
+// Tests replace how named mutexes are made (null restores the backend's).
+using NamedMutexFactory = std::unique_ptr<NamedMutex> (*)(const char* name);
+NamedMutexFactory SetNamedMutexFactory(NamedMutexFactory factory);
+
+// ---------------------------------------------------------------------------
 // Text and debug output
 // ---------------------------------------------------------------------------
 
