@@ -2,7 +2,7 @@
 # Installs what the build and the tests need on a Debian machine.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkgconf libgtest-dev libgmock-dev
-          libbenchmark-dev libinih-dev)
+          libbenchmark-dev libinih-dev libpng-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

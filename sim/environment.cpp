@@ -30,6 +30,8 @@ bool EqualsNoCase(const char* a, const char* aEnd, const char* b) {
   return *b == '\0';
 }
 
+constexpr uint64_t kMaxSheets = 10000;
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Decimal, at least one digit, no sign, no overflow.
@@ -63,6 +65,23 @@ bool ParseFaultItem(const char* begin, const char* end, std::pair<Fault, uint64_
 
 bool IsSwitchedOn(const char* value) {
   return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+// LF_V2270_SIM_SHEET and LF_V2270_SIM_SHEETS; what does not parse keeps the
+// default (one white sheet) for that variable and says so.
+void LoadSheetsFromEnvironment(VirtualScanner* scanner) {
+  const char* sheet = std::getenv("LF_V2270_SIM_SHEET");
+  if (sheet != nullptr && *sheet != '\0' && !scanner->SetSheet(sheet)) {
+    platform::DebugString("virtual scanner: LF_V2270_SIM_SHEET not understood, white sheet\n");
+  }
+  const char* sheets = std::getenv("LF_V2270_SIM_SHEETS");
+  if (sheets == nullptr || *sheets == '\0') return;
+  uint64_t count = 0;
+  if (ParseCount(sheets, sheets + std::strlen(sheets), &count) && count <= kMaxSheets) {
+    scanner->SetSheetCount(static_cast<uint32_t>(count));
+  } else {
+    platform::DebugString("virtual scanner: LF_V2270_SIM_SHEETS not understood, one sheet\n");
+  }
 }
 
 }  // namespace
@@ -133,8 +152,9 @@ std::unique_ptr<VirtualBus> BusFromEnvironment() {
   }
 
   bus->Clock().SetRealtime(IsSwitchedOn(std::getenv("LF_V2270_SIM_REALTIME")));
-  // LF_V2270_SIM_SHEET, _SHEETS and _BUTTON describe the paper path and the
-  // panel, which this model does not have yet; they are accepted as they are.
+  LoadSheetsFromEnvironment(&scanner);
+  // LF_V2270_SIM_BUTTON describes the panel, which this model does not have
+  // yet; it is accepted as it is.
   return bus;
 }
 

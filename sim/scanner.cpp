@@ -3,8 +3,10 @@
 // counter words and the memory behind the transfer window, and writes one
 // trace line per transfer. Nothing here allocates on the register path
 // except the in-memory trace.
+#include <algorithm>
 #include <cstring>
 
+#include "sim/chip.h"
 #include "sim/sim.h"
 
 namespace lf::sim {
@@ -38,6 +40,25 @@ constexpr uint16_t kDataCounterRegister = 0x102;
 constexpr uint16_t kAfeAddressRegister = 0x51;
 constexpr uint16_t kAfeHighRegister = 0x5D;
 constexpr uint16_t kAfeLowRegister = 0x5E;
+// Engine control: start and reset strobes, scan and motor enable, and the
+// computed registers beside the status.
+constexpr uint16_t kScanControlRegister = 0x01;
+constexpr uint16_t kMotorControlRegister = 0x02;
+constexpr uint16_t kResetStrobe = 0x0E;
+constexpr uint16_t kStartStrobe = 0x0F;
+constexpr uint8_t kStrobe = 0xFF;
+constexpr uint8_t kScanEnable = 0x01;
+constexpr uint8_t kMotorEnable = 0x10;
+constexpr uint16_t kPageEndRegister = 0x0BF;
+constexpr uint32_t kPageEndCommand = 0x01100000;
+
+// Where bulk writes may land: the gamma tables and the motor tables; the
+// shading banks are added from registers 0xD0-0xD2.
+constexpr uint32_t kGammaArea = 0x01000000;
+constexpr uint32_t kGammaAreaBytes = 0x600;
+constexpr uint32_t kMotorArea = 0x10000000;
+constexpr uint32_t kMotorAreaBytes = 0x14000;
+constexpr uint32_t kShadingBankBytes = 0x2000;
 
 constexpr uint64_t kAddressSpace = 1ull << 32;
 
@@ -74,17 +95,36 @@ char* AppendHex(char* cursor, const uint8_t* data, uint32_t length) {
 
 VirtualScanner::VirtualScanner(Model model, const Descriptor& descriptor,
                                std::shared_ptr<VirtualClock> clock)
-    : model_(model), descriptor_(descriptor), clock_(std::move(clock)) {}
+    : model_(model),
+      descriptor_(descriptor),
+      clock_(std::move(clock)),
+      machine_(std::make_unique<chip::Machine>(model, registers_, afe_, &memory_)) {}
 
 VirtualScanner::~VirtualScanner() { SetTraceFile(nullptr); }
+
+uint64_t VirtualScanner::NowTicks() const { return clock_->NowUs() * chip::kTicksPerUs; }
+
+chip::Faults VirtualScanner::CurrentFaults() const {
+  chip::Faults faults;
+  faults.stuck = Active(Fault::kStuckMotor);
+  faults.jam = Active(Fault::kJam);
+  faults.neverReady = Active(Fault::kNeverReady);
+  return faults;
+}
 
 // ---------------------------------------------------------------------------
 // State as tests see it
 // ---------------------------------------------------------------------------
 
-uint8_t VirtualScanner::Register(uint16_t reg) const { return registers_[reg & 0x1FF]; }
+uint8_t VirtualScanner::Register(uint16_t reg) const { return ReadableRegister(reg & 0x1FF); }
 
-void VirtualScanner::SetRegister(uint16_t reg, uint8_t value) { registers_[reg & 0x1FF] = value; }
+void VirtualScanner::SetRegister(uint16_t reg, uint8_t value) {
+  reg &= 0x1FF;
+  registers_[reg] = value;
+  pinned_[reg] = true;
+}
+
+void VirtualScanner::ReleaseRegister(uint16_t reg) { pinned_[reg & 0x1FF] = false; }
 
 uint16_t VirtualScanner::AfeRegister(uint8_t reg) const { return afe_[reg]; }
 
@@ -200,8 +240,10 @@ bool VirtualScanner::WritePipe(const void* data, uint32_t size, uint32_t* transf
   if (!BeginTransfer(timeoutMs)) return false;
   // A controller that does not answer never arms its bulk endpoints.
   Window window;
-  bool ok = !Active(Fault::kSilent) && TakeWindow(true, size, &window) &&
-            memory_.Write(window.address, static_cast<const uint8_t*>(data), size);
+  const bool fits = !Active(Fault::kSilent) && TakeWindow(true, size, &window);
+  const bool known = fits && WritableArea(window.address, size);
+  if (fits && !known) ++protocolErrors_;
+  const bool ok = known && memory_.Write(window.address, static_cast<const uint8_t*>(data), size);
   clock_->AdvanceUs(BulkCostUs(ok ? size : 0));
   TraceBulk('O', size, ok);
   if (ok && transferred != nullptr) *transferred = size;
@@ -218,7 +260,18 @@ bool VirtualScanner::ReadPipe(void* dest, uint32_t size, uint32_t* transferred,
   uint32_t moved = 0;
   if (ok) {
     moved = Active(Fault::kShort) ? size / 2 : size;
-    memory_.Read(window.address, static_cast<uint8_t*>(dest), moved);
+    if (window.address == chip::kImagePort && machine_->StreamActive()) {
+      // Lines not produced yet are waited for; lines that never come time
+      // the transfer out.
+      if (!ReadImagePort(static_cast<uint8_t*>(dest), moved, timeoutMs)) {
+        char line[40];
+        std::snprintf(line, sizeof(line), "BI %u timeout", size);
+        EmitTrace(line);
+        return false;
+      }
+    } else {
+      memory_.Read(window.address, static_cast<uint8_t*>(dest), moved);
+    }
   }
   clock_->AdvanceUs(BulkCostUs(moved));
   TraceBulk('I', ok ? moved : size, ok);
@@ -288,7 +341,12 @@ bool VirtualScanner::ApplyControlOut(uint32_t value, uint32_t index, uint32_t le
       return true;
     case kCmdCommandWord:
       if (index != kCommandWordIndex || length != 4) return false;
-      if (!silent) commandWord_ = LoadLe32(data);
+      if (silent) return true;
+      commandWord_ = LoadLe32(data);
+      // The page-end command latches the lines of the ended page.
+      if (commandWord_ == kPageEndCommand && machine_->PageProgramme()) {
+        counterWord_ = machine_->PageCounter();
+      }
       return true;
     default:
       return false;
@@ -314,7 +372,9 @@ bool VirtualScanner::AnswerControlIn(uint32_t value, uint32_t index, uint32_t le
     // command: a read past 0xFF wraps to the start of the same bank.
     const uint32_t bank = value & kBankBit;
     const uint32_t first = index >> 8;
-    for (uint32_t i = 0; i + 1 < length; ++i) dest[i] = registers_[bank | ((first + i) & 0xFF)];
+    for (uint32_t i = 0; i + 1 < length; ++i) {
+      dest[i] = ReadableRegister(static_cast<uint16_t>(bank | ((first + i) & 0xFF)));
+    }
     dest[length - 1] = Active(Fault::kMarker) ? 0x00 : kReadMarker;
     return true;
   }
@@ -334,11 +394,69 @@ void VirtualScanner::WriteRegisterPairs(uint32_t bank, const uint8_t* pairs, uin
 void VirtualScanner::StoreRegister(uint16_t reg, uint8_t value) {
   // The status and data counter registers belong to the chip.
   if (reg == kStatusRegister || reg == kDataCounterRegister) return;
+  const uint8_t before = registers_[reg];
   registers_[reg] = value;
   if (reg == kAfeLowRegister) {
     afe_[registers_[kAfeAddressRegister]] =
         static_cast<uint16_t>(registers_[kAfeHighRegister] << 8 | value);
   }
+  const uint64_t now = NowTicks();
+  if (reg == kStartStrobe && value == kStrobe) machine_->Start(now, CurrentFaults());
+  if (reg == kResetStrobe && value == kStrobe) machine_->Reset(now);
+  if (reg == kMotorControlRegister && (before & kMotorEnable) && !(value & kMotorEnable)) {
+    machine_->MotorEnableCleared(now);
+  }
+  if (reg == kScanControlRegister && (before & kScanEnable) && !(value & kScanEnable)) {
+    machine_->ScanEnableCleared(now);
+  }
+}
+
+// What a read returns: the stored value, except where the engine computes
+// it now: the status bits, the data counter while a scan runs and the page
+// end count of a page programme.
+uint8_t VirtualScanner::ReadableRegister(uint16_t reg) const {
+  if (pinned_[reg]) return registers_[reg];
+  const uint64_t now = NowTicks();
+  if (reg == kStatusRegister) return machine_->Status(now, CurrentFaults());
+  if (reg >= kDataCounterRegister && reg < kDataCounterRegister + 4 && machine_->StreamActive()) {
+    const uint32_t counter = machine_->DataCounter(now, CurrentFaults());
+    return static_cast<uint8_t>(counter >> (8 * (kDataCounterRegister + 3 - reg)));
+  }
+  if (reg == kPageEndRegister && machine_->PageProgramme()) {
+    return static_cast<uint8_t>((registers_[reg] & 0xC0) | machine_->PagesEnded(now));
+  }
+  return registers_[reg];
+}
+
+bool VirtualScanner::ReadImagePort(uint8_t* dest, uint32_t size, uint32_t timeoutMs) {
+  const uint64_t now = NowTicks();
+  const uint64_t ready =
+      machine_->TickWhenStreamHas(machine_->job().bytesRead + size, CurrentFaults());
+  const uint64_t limit = chip::SaturatingAdd(now, uint64_t{timeoutMs} * 1000 * chip::kTicksPerUs);
+  if (ready == chip::kForever || ready > limit) {
+    clock_->AdvanceUs(uint64_t{timeoutMs} * 1000);
+    return false;
+  }
+  if (ready > now) clock_->AdvanceUs((ready - now + chip::kTicksPerUs - 1) / chip::kTicksPerUs);
+  machine_->ReadStream(dest, size);
+  return true;
+}
+
+// Bulk writes land only in the gamma tables, the motor tables or the
+// shading banks that registers 0xD0-0xD2 point at (from the lowest bank to
+// the highest plus the largest distance between two of them).
+bool VirtualScanner::WritableArea(uint32_t address, uint32_t size) const {
+  if (size == 0) return true;
+  const uint64_t end = uint64_t{address} + size;
+  auto within = [&](uint64_t begin, uint64_t limit) { return address >= begin && end <= limit; };
+  if (within(kGammaArea, kGammaArea + kGammaAreaBytes)) return true;
+  if (within(kMotorArea, kMotorArea + kMotorAreaBytes)) return true;
+  uint32_t banks[3] = {registers_[0xD0], registers_[0xD1], registers_[0xD2]};
+  std::sort(banks, banks + 3);
+  const uint32_t stride = std::max({1u, banks[1] - banks[0], banks[2] - banks[1]});
+  const uint64_t first = kMotorArea + uint64_t{banks[0]} * kShadingBankBytes;
+  const uint64_t last = kMotorArea + uint64_t{banks[2] + stride} * kShadingBankBytes;
+  return within(first, last);
 }
 
 // direction 0: controller to host, 1: host to controller. A silent

@@ -99,6 +99,35 @@ class ControllerMemory {
 
 class ScannerFile;
 
+namespace chip {
+class Machine;
+struct Faults;
+}  // namespace chip
+
+// Where things sit along the paper path, in inches. 0 is the paper sensor;
+// positive is downstream, the way a forward move carries the sheet.
+struct PaperGeometry {
+  double scanLine;  // where the sensor line takes the image
+  double rest;      // leading edge of a sheet waiting in the feeder
+  double exit;      // a sheet whose trailing edge passes this point has left
+  double backStop;  // a backward move pushes the leading edge no further back
+  double leftEdge;  // the sheet's left edge across the line, from sensor element 0
+};
+PaperGeometry GeometryOf(Model model);
+
+// A sheet given as an image: rows from the leading edge on, three bytes
+// (first, second, third channel) per pixel, 255 = white.
+struct SheetImage {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  double dpi = 300.0;
+  std::vector<uint8_t> rgb;
+};
+
+// Reads a PNG file as a sheet, at the resolution of its pHYs chunk or else
+// 300 dpi. False when the file cannot be read or the build has no PNG support.
+bool LoadPngSheet(const char* path, SheetImage* sheet);
+
 // One scanner: controller registers, analog front end, auxiliary registers,
 // command and counter words, memory behind the transfer window.
 class VirtualScanner {
@@ -111,12 +140,16 @@ class VirtualScanner {
   // Register file as the chip holds it, 0x000..0x1FF (bank in bit 8; higher
   // bits are ignored).
   uint8_t Register(uint16_t reg) const;
-  void SetRegister(uint16_t reg, uint8_t value);  // tests preset what reads return
-  uint16_t AfeRegister(uint8_t reg) const;        // latched through 0x51/0x5D/0x5E
-  uint8_t AuxRegister(uint8_t reg) const;         // command 0x8C
-  uint32_t CommandWord() const;                   // last word of command 0x8B
-  void SetCounterWord(uint32_t word);             // what command 0x8A returns
-  void SetStatusByte(uint8_t value);              // what the 0x8E/index 0 probe returns
+  // Tests preset what reads return. On the registers the chip computes
+  // (status 0x101, data counter 0x102-0x105, page end 0x0BF) a preset pins
+  // the value reads return until ReleaseRegister.
+  void SetRegister(uint16_t reg, uint8_t value);
+  void ReleaseRegister(uint16_t reg);
+  uint16_t AfeRegister(uint8_t reg) const;  // latched through 0x51/0x5D/0x5E
+  uint8_t AuxRegister(uint8_t reg) const;   // command 0x8C
+  uint32_t CommandWord() const;             // last word of command 0x8B
+  void SetCounterWord(uint32_t word);       // what command 0x8A returns
+  void SetStatusByte(uint8_t value);        // what the 0x8E/index 0 probe returns
   // Controller memory; false only when the range runs past 0xFFFFFFFF or
   // dest is null.
   bool ReadMemory(uint32_t address, void* dest, uint32_t size) const;
@@ -142,6 +175,52 @@ class VirtualScanner {
 
   Model model() const { return model_; }
   const Descriptor& descriptor() const { return descriptor_; }
+
+  // --- Paper path (DATASHEET.md section 10) ---
+  // "white", "chart", "gray:N" (N = 0..255), "none", or a PNG file. False
+  // (and the sheet unchanged) for anything else or an unreadable file.
+  bool SetSheet(const char* spec);
+  // False for an empty image or one whose pixel bytes do not match its size.
+  bool SetSheetImage(SheetImage image);
+  // Refills the feeder with count sheets of the current kind, the first one
+  // resting at the feeder position; 0 empties the path.
+  void SetSheetCount(uint32_t count);
+  bool SheetInPath() const;
+  // Leading edge of the sheet in the path, inches past the paper sensor
+  // (0 when there is none).
+  double SheetLeadingEdge() const;
+  double SheetLength() const;       // inches; 0 with no sheet kind
+  uint32_t SheetsInFeeder() const;  // waiting behind the one in the path
+  uint32_t SheetsEjected() const;
+  bool PaperAtSensor() const;  // physically; register 0x101 bit 3 adds the wiring
+  // The sheet's 8-bit value at a point (inches from its left and leading
+  // edge); the feeder's backing level off the sheet.
+  uint8_t SheetSample(int channel, double xInches, double yInches) const;
+  static constexpr uint8_t kBackingLevel = 128;
+
+  // --- Motor and image engine (sections 9 and 11) ---
+  bool MotorRunning() const;
+  bool ScanActive() const;
+  uint64_t SensorLinesProduced() const;  // of the current scan, planes counted
+  uint32_t PixelsPerLine() const;        // of the current or last scan
+  uint32_t LineBytes() const;            // all planes
+
+  // --- Sensor (section 11) ---
+  static constexpr int kSensorElements = 10880;  // 1200 per inch
+  // Per-element dark level (8-bit units before the front end) and relative
+  // response of a channel; elements outside the sensor give the nearest one.
+  double SensorDark(int channel, int element) const;
+  double SensorResponse(int channel, int element) const;
+  // The light that reaches a channel's line with the registers as they are
+  // now: lamp, infrared source, exposures over the line period, planes.
+  double LineLight(int channel) const;
+  // The raw 16-bit sample (before shading and gamma) of one element looking
+  // at a uniform reflectance (0..1) under the given light and front end.
+  uint16_t PredictRaw16(int channel, int element, double reflectance, double light,
+                        uint16_t afeGain, uint16_t afeOffset) const;
+  // The same with the light and front-end registers as they are now.
+  uint16_t PredictRaw16(int channel, int element, double reflectance) const;
+  uint8_t PredictRaw8(int channel, int element, double reflectance) const;
 
   // False once the bus unplugged it or the unplug fault is active for the
   // next transfer: the slot no longer opens.
@@ -176,6 +255,11 @@ class VirtualScanner {
   bool AnswerControlIn(uint32_t value, uint32_t index, uint32_t length, uint8_t* dest);
   void WriteRegisterPairs(uint32_t bank, const uint8_t* pairs, uint32_t length);
   void StoreRegister(uint16_t reg, uint8_t value);
+  uint8_t ReadableRegister(uint16_t reg) const;
+  uint64_t NowTicks() const;
+  chip::Faults CurrentFaults() const;
+  bool ReadImagePort(uint8_t* dest, uint32_t size, uint32_t timeoutMs);
+  bool WritableArea(uint32_t address, uint32_t size) const;
   bool OpenWindow(uint32_t direction, const uint8_t* data, bool apply);
   bool TakeWindow(bool toController, uint32_t size, Window* window);
 
@@ -189,6 +273,7 @@ class VirtualScanner {
   std::shared_ptr<VirtualClock> clock_;
 
   uint8_t registers_[512] = {};
+  bool pinned_[512] = {};  // computed registers a test has preset
   uint16_t afe_[256] = {};
   uint8_t aux_[256] = {};
   uint32_t commandWord_ = 0;
@@ -196,6 +281,8 @@ class VirtualScanner {
   uint8_t statusByte_ = 0x01;
   Window window_;
   ControllerMemory memory_;
+  std::unique_ptr<chip::Machine> machine_;
+  uint32_t sheetCount_ = 1;  // what SetSheetCount asked for, kept across SetSheet
 
   uint64_t faultStart_[kFaultCount] = {};  // 0: not injected
   bool removed_ = false;

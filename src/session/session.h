@@ -44,8 +44,8 @@ class ScanSession {
   virtual void FeedOn_S(int milliseconds);
   virtual int GetPageDimension(ScanParamBlock* params, int32_t* width, int32_t* height);
   virtual int StartScanPage(ScanParamBlock* params, int32_t* width, int32_t* height);
-  virtual int16_t GetImageBlock(uint8_t* dest, int16_t lines, ScanParamBlock* params,
-                                int32_t width, int32_t pageHeight);
+  virtual int16_t GetImageBlock(uint8_t* dest, int16_t lines, ScanParamBlock* params, int32_t width,
+                                int32_t pageHeight);
   virtual int16_t GetImageBlockDual(uint8_t* destMirrored, uint8_t* destDirect, int16_t lines,
                                     int32_t fourth, int32_t width, int32_t sixth);
   virtual int FeedPage();
@@ -90,6 +90,13 @@ class ScanSession {
   void SetActivity(int32_t activity) { activity_ = activity; }
 
  private:
+  // Paper moves run on their own and inside cleaning, calibration and page
+  // scans; only a move that starts from idle claims the activity code, so an
+  // outer operation keeps showing while its feed runs. Returns whether the
+  // code was claimed, which is what EndPaperMove needs to know.
+  bool BeginPaperMove();
+  void EndPaperMove(bool claimed);
+
   int32_t pageWidth_ = 0;
   int32_t pageHeight_ = 0;
   int32_t activity_ = kActivityIdle;
