@@ -177,9 +177,11 @@ int ScanSession::Clean() {
 int ScanSession::IsCalibrationNeeded() {
   char path[kPathCapacity] = {};
   // Lumaframe v2270: the check file lives with the other calibration files.
-  std::snprintf(path, sizeof path, "%s%s%d.dat",
-                g_model != nullptr ? g_model->GetCalibrationDir() : "", kCalibrationCheckBase,
-                kCalibrationCheckFactor);
+  const int length = std::snprintf(path, sizeof path, "%s%s%d.dat",
+                                   g_model != nullptr ? g_model->GetCalibrationDir() : "",
+                                   kCalibrationCheckBase, kCalibrationCheckFactor);
+  // A path that does not fit names no file that could have been written.
+  if (length < 0 || length >= static_cast<int>(sizeof path)) return 1;
   std::unique_ptr<platform::File> file = platform::OpenFile(
       path, platform::FileAccess::kReadWrite, platform::FileDisposition::kOpenExisting);
   if (file == nullptr) return 1;
