@@ -172,6 +172,100 @@ struct PlaneLight {
 PlaneLight LightOf(Model model, const uint8_t* registers, int channel, bool oneChannel);
 
 // ---------------------------------------------------------------------------
+// Panel
+// ---------------------------------------------------------------------------
+
+// The general-purpose ports: data registers 0x31-0x33, direction registers
+// 0x34-0x36 (bit set: the pin is an output).
+inline constexpr uint16_t kPortData = 0x31;
+inline constexpr uint16_t kPortDirection = 0x34;
+inline constexpr int kPortCount = 3;
+bool IsPortData(uint16_t reg);
+
+// The front panel wired to the ports: the button lines each model pulls,
+// and the outputs (beeper, indicators, light pipe) that follow the pins.
+class Panel {
+ public:
+  explicit Panel(Model model);
+
+  // False, and nothing changed, for a button the model has no line for.
+  bool Press(int number);
+  void ReleaseAll();
+  // The level outside the chip on port p's pins (0: 0x31 .. 2: 0x33):
+  // pull-ups, pull-downs and the buttons held.
+  uint8_t Lines(int port) const;
+  // What a read of a port data register returns: output pins give the
+  // latch, input pins the lines.
+  uint8_t PortValue(const uint8_t* registers, uint16_t dataRegister) const;
+
+  // Beeper bookkeeping in virtual time; called whenever a port register
+  // changes.
+  void Follow(const uint8_t* registers, uint64_t nowUs);
+  uint64_t BeeperOnUs(uint64_t nowUs) const;
+  uint32_t beeps() const { return beeps_; }
+  bool IndicatorLit(const uint8_t* registers, int which) const;
+  bool LightPipeOn(const uint8_t* registers) const;
+
+ private:
+  Model model_;
+  uint32_t pressed_ = 0;  // bit n: button n held
+  bool beeping_ = false;
+  uint64_t beepStartUs_ = 0;
+  uint64_t beeperOnUs_ = 0;  // of the beeps that ended
+  uint32_t beeps_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Identity memory
+// ---------------------------------------------------------------------------
+
+// One non-volatile area of the identity address space.
+struct IdentityArea {
+  uint16_t base;
+  uint16_t size;
+  uint16_t page;  // a write wraps within a page of this size
+  bool guarded;   // takes writes only between the opening and closing requests
+};
+
+class IdentityMemory {
+ public:
+  static constexpr uint16_t kOpenIndex = 0xE060;
+  static constexpr uint16_t kCloseIndex = 0xE000;
+
+  // Erased (0xFF) everywhere, writes to the guarded area closed.
+  IdentityMemory();
+
+  // The area that holds the address; null outside every area.
+  static const IdentityArea* AreaOf(uint16_t address);
+  // A read runs on through its area and wraps to the area's start. False
+  // when the address lies in no area.
+  bool Read(uint16_t address, uint8_t* dest, uint32_t length) const;
+  // The bytes go into the address's write page and wrap to the page's
+  // start, later bytes over earlier ones, as an EEPROM page write does. A
+  // guarded area ignores them while closed. False when the address lies in
+  // no area.
+  bool Write(uint16_t address, const uint8_t* data, uint32_t length);
+  void SetOpen(bool open) { open_ = open; }
+  bool open() const { return open_; }
+
+  // Test access: any byte (0 outside the areas), and presets that ignore
+  // pages and the guard but must lie within one area.
+  uint8_t Byte(uint16_t address) const;
+  bool Store(uint16_t address, const uint8_t* data, uint32_t length);
+  // The factory record at an area's base.
+  void StoreRecord(uint16_t base, uint16_t vendorId, uint16_t productId);
+
+ private:
+  uint8_t* Cells(const IdentityArea& area);
+  const uint8_t* Cells(const IdentityArea& area) const;
+
+  uint8_t typeOne_[128];
+  uint8_t eeprom_[2048];
+  uint8_t second_[2048];
+  bool open_ = false;
+};
+
+// ---------------------------------------------------------------------------
 // Image engine
 // ---------------------------------------------------------------------------
 

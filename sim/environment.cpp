@@ -31,6 +31,7 @@ bool EqualsNoCase(const char* a, const char* aEnd, const char* b) {
 }
 
 constexpr uint64_t kMaxSheets = 10000;
+constexpr uint64_t kMaxButton = 8;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -81,6 +82,20 @@ void LoadSheetsFromEnvironment(VirtualScanner* scanner) {
     scanner->SetSheetCount(static_cast<uint32_t>(count));
   } else {
     platform::DebugString("virtual scanner: LF_V2270_SIM_SHEETS not understood, one sheet\n");
+  }
+}
+
+// LF_V2270_SIM_BUTTON: the number of a button held down for the life of
+// the process; "0" holds none. A number the model has no button for, or
+// anything that is not a number, holds none and says so.
+void LoadButtonFromEnvironment(VirtualScanner* scanner) {
+  const char* button = std::getenv("LF_V2270_SIM_BUTTON");
+  if (button == nullptr || *button == '\0') return;
+  uint64_t number = 0;
+  const bool parsed = ParseCount(button, button + std::strlen(button), &number);
+  if (parsed && number == 0) return;
+  if (!parsed || number > kMaxButton || !scanner->PressButton(static_cast<int>(number))) {
+    platform::DebugString("virtual scanner: LF_V2270_SIM_BUTTON not understood, no button\n");
   }
 }
 
@@ -153,8 +168,7 @@ std::unique_ptr<VirtualBus> BusFromEnvironment() {
 
   bus->Clock().SetRealtime(IsSwitchedOn(std::getenv("LF_V2270_SIM_REALTIME")));
   LoadSheetsFromEnvironment(&scanner);
-  // LF_V2270_SIM_BUTTON describes the panel, which this model does not have
-  // yet; it is accepted as it is.
+  LoadButtonFromEnvironment(&scanner);
   return bus;
 }
 

@@ -16,7 +16,8 @@ namespace {
 // Control transfer value field (the command code); bit 8 carries the bank
 // for the register commands.
 constexpr uint32_t kCmdWindow = 0x82;
-constexpr uint32_t kCmdWriteRegisters = 0x83;
+constexpr uint32_t kCmdWriteRegisters = 0x83;  // with index 0; otherwise an identity write
+constexpr uint32_t kCmdReadIdentity = 0x84;
 constexpr uint32_t kCmdCounterWord = 0x8A;
 constexpr uint32_t kCmdCommandWord = 0x8B;
 constexpr uint32_t kCmdAuxRegister = 0x8C;
@@ -62,6 +63,14 @@ constexpr uint32_t kShadingBankBytes = 0x2000;
 
 constexpr uint64_t kAddressSpace = 1ull << 32;
 
+// Where the factory identity record sits: the write-protected area and the
+// EEPROM behind the 0xD000 windows.
+constexpr uint16_t kIdentityRecordBases[] = {0xE200, 0xD000};
+
+bool IsPortRegister(uint16_t reg) {
+  return reg >= chip::kPortData && reg < chip::kPortDirection + chip::kPortCount;
+}
+
 uint32_t LoadLe32(const uint8_t* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
@@ -98,7 +107,13 @@ VirtualScanner::VirtualScanner(Model model, const Descriptor& descriptor,
     : model_(model),
       descriptor_(descriptor),
       clock_(std::move(clock)),
-      machine_(std::make_unique<chip::Machine>(model, registers_, afe_, &memory_)) {}
+      machine_(std::make_unique<chip::Machine>(model, registers_, afe_, &memory_)),
+      panel_(std::make_unique<chip::Panel>(model)),
+      identity_(std::make_unique<chip::IdentityMemory>()) {
+  for (uint16_t base : kIdentityRecordBases) {
+    identity_->StoreRecord(base, descriptor_.vendorId, descriptor_.productId);
+  }
+}
 
 VirtualScanner::~VirtualScanner() { SetTraceFile(nullptr); }
 
@@ -116,12 +131,18 @@ chip::Faults VirtualScanner::CurrentFaults() const {
 // State as tests see it
 // ---------------------------------------------------------------------------
 
-uint8_t VirtualScanner::Register(uint16_t reg) const { return ReadableRegister(reg & 0x1FF); }
+uint8_t VirtualScanner::Register(uint16_t reg) const {
+  reg &= 0x1FF;
+  return chip::IsPortData(reg) ? registers_[reg] : ReadableRegister(reg);
+}
+
+uint8_t VirtualScanner::HostRead(uint16_t reg) const { return ReadableRegister(reg & 0x1FF); }
 
 void VirtualScanner::SetRegister(uint16_t reg, uint8_t value) {
   reg &= 0x1FF;
   registers_[reg] = value;
   pinned_[reg] = true;
+  if (IsPortRegister(reg)) panel_->Follow(registers_, clock_->NowUs());
 }
 
 void VirtualScanner::ReleaseRegister(uint16_t reg) { pinned_[reg & 0x1FF] = false; }
@@ -135,6 +156,28 @@ uint32_t VirtualScanner::CommandWord() const { return commandWord_; }
 void VirtualScanner::SetCounterWord(uint32_t word) { counterWord_ = word; }
 
 void VirtualScanner::SetStatusByte(uint8_t value) { statusByte_ = value; }
+
+bool VirtualScanner::PressButton(int number) { return panel_->Press(number); }
+
+void VirtualScanner::ReleaseButtons() { panel_->ReleaseAll(); }
+
+uint64_t VirtualScanner::BeeperOnUs() const { return panel_->BeeperOnUs(clock_->NowUs()); }
+
+uint32_t VirtualScanner::BeepCount() const { return panel_->beeps(); }
+
+bool VirtualScanner::IndicatorLit(int which) const {
+  return panel_->IndicatorLit(registers_, which);
+}
+
+bool VirtualScanner::LightPipeOn() const { return panel_->LightPipeOn(registers_); }
+
+uint8_t VirtualScanner::IdentityByte(uint16_t address) const { return identity_->Byte(address); }
+
+bool VirtualScanner::SetIdentityBytes(uint16_t address, const std::vector<uint8_t>& bytes) {
+  return identity_->Store(address, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool VirtualScanner::IdentityWritesOpen() const { return identity_->open(); }
 
 bool VirtualScanner::ReadMemory(uint32_t address, void* dest, uint32_t size) const {
   if (dest == nullptr && size > 0) return false;
@@ -307,7 +350,11 @@ bool VirtualScanner::ControlOut(uint32_t value, uint32_t index, uint32_t length,
                                 const uint8_t* data) {
   clock_->AdvanceUs(kControlTransferUs);
   bool ok = ApplyControlOut(value, index, length, data);
-  if (!ok) ++protocolErrors_;
+  if (!ok) {
+    ++protocolErrors_;
+  } else if (Active(Fault::kSilent)) {
+    ok = false;  // a silent core takes the request off the wire but never acknowledges it
+  }
   TraceControl('O', value, index, length, data, ok);
   return ok;
 }
@@ -315,7 +362,12 @@ bool VirtualScanner::ControlOut(uint32_t value, uint32_t index, uint32_t length,
 bool VirtualScanner::ControlIn(uint32_t value, uint32_t index, uint32_t length, uint8_t* dest) {
   clock_->AdvanceUs(kControlTransferUs);
   bool ok = AnswerControlIn(value, index, length, dest);
-  if (!ok) ++protocolErrors_;
+  const bool statusProbe = value == kCmdReadRegisters && index == 0 && length == 1;
+  if (!ok) {
+    ++protocolErrors_;
+  } else if (Active(Fault::kSilent) && !statusProbe) {
+    ok = false;  // only the USB interface's own status byte still answers
+  }
   TraceControl('I', value, index, length, ok ? dest : nullptr, ok);
   return ok;
 }
@@ -326,6 +378,7 @@ bool VirtualScanner::ControlIn(uint32_t value, uint32_t index, uint32_t length, 
 bool VirtualScanner::ApplyControlOut(uint32_t value, uint32_t index, uint32_t length,
                                      const uint8_t* data) {
   const bool silent = Active(Fault::kSilent);
+  if (value == kCmdWriteRegisters && index != 0) return WriteIdentity(index, length, data, !silent);
   if ((value & ~kBankBit) == kCmdWriteRegisters) {
     if (index != 0 || length < 2 || length > kMaxControlData || length % 2 != 0) return false;
     if (!silent) WriteRegisterPairs(value & kBankBit, data, length);
@@ -378,11 +431,42 @@ bool VirtualScanner::AnswerControlIn(uint32_t value, uint32_t index, uint32_t le
     dest[length - 1] = Active(Fault::kMarker) ? 0x00 : kReadMarker;
     return true;
   }
+  if (value == kCmdReadIdentity) return ReadIdentity(index, length, dest, silent);
   if (value == kCmdCounterWord && index == kCounterWordIndex && length == 4) {
     StoreLe32(silent ? 0 : counterWord_, dest);
     return true;
   }
   return false;
+}
+
+// Identity requests address the identity memory, never the registers. Two
+// one-byte writes outside the memory open and close the write-protected
+// area (their data byte is not used). A silent controller checks the
+// request and then ignores it (apply false).
+bool VirtualScanner::WriteIdentity(uint32_t index, uint32_t length, const uint8_t* data,
+                                   bool apply) {
+  const auto address = static_cast<uint16_t>(index);
+  if (address == chip::IdentityMemory::kOpenIndex || address == chip::IdentityMemory::kCloseIndex) {
+    if (length != 1) return false;
+    if (apply) identity_->SetOpen(address == chip::IdentityMemory::kOpenIndex);
+    return true;
+  }
+  if (length == 0 || length > kMaxControlData) return false;
+  if (chip::IdentityMemory::AreaOf(address) == nullptr) return false;
+  if (apply) identity_->Write(address, data, length);
+  return true;
+}
+
+bool VirtualScanner::ReadIdentity(uint32_t index, uint32_t length, uint8_t* dest,
+                                  bool silent) const {
+  const auto address = static_cast<uint16_t>(index);
+  if (length == 0 || length > kMaxControlData) return false;
+  if (chip::IdentityMemory::AreaOf(address) == nullptr) return false;
+  if (silent) {
+    std::memset(dest, 0, length);
+    return true;
+  }
+  return identity_->Read(address, dest, length);
 }
 
 void VirtualScanner::WriteRegisterPairs(uint32_t bank, const uint8_t* pairs, uint32_t length) {
@@ -396,6 +480,7 @@ void VirtualScanner::StoreRegister(uint16_t reg, uint8_t value) {
   if (reg == kStatusRegister || reg == kDataCounterRegister) return;
   const uint8_t before = registers_[reg];
   registers_[reg] = value;
+  if (IsPortRegister(reg)) panel_->Follow(registers_, clock_->NowUs());
   if (reg == kAfeLowRegister) {
     afe_[registers_[kAfeAddressRegister]] =
         static_cast<uint16_t>(registers_[kAfeHighRegister] << 8 | value);
@@ -413,9 +498,11 @@ void VirtualScanner::StoreRegister(uint16_t reg, uint8_t value) {
 
 // What a read returns: the stored value, except where the engine computes
 // it now: the status bits, the data counter while a scan runs and the page
-// end count of a page programme.
+// end count of a page programme; and the port data registers, which show
+// their pins.
 uint8_t VirtualScanner::ReadableRegister(uint16_t reg) const {
   if (pinned_[reg]) return registers_[reg];
+  if (chip::IsPortData(reg)) return panel_->PortValue(registers_, reg);
   const uint64_t now = NowTicks();
   if (reg == kStatusRegister) return machine_->Status(now, CurrentFaults());
   if (reg >= kDataCounterRegister && reg < kDataCounterRegister + 4 && machine_->StreamActive()) {

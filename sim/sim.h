@@ -101,6 +101,8 @@ class ScannerFile;
 
 namespace chip {
 class Machine;
+class Panel;
+class IdentityMemory;
 struct Faults;
 }  // namespace chip
 
@@ -138,11 +140,16 @@ class VirtualScanner {
   VirtualScanner& operator=(const VirtualScanner&) = delete;
 
   // Register file as the chip holds it, 0x000..0x1FF (bank in bit 8; higher
-  // bits are ignored).
+  // bits are ignored). The port data registers 0x31-0x33 give their output
+  // latches (what was written); HostRead gives what the pins show.
   uint8_t Register(uint16_t reg) const;
+  // What a host's register read returns now: computed registers as
+  // computed, port data registers through their pins.
+  uint8_t HostRead(uint16_t reg) const;
   // Tests preset what reads return. On the registers the chip computes
-  // (status 0x101, data counter 0x102-0x105, page end 0x0BF) a preset pins
-  // the value reads return until ReleaseRegister.
+  // (status 0x101, data counter 0x102-0x105, page end 0x0BF) and on the port
+  // data registers 0x31-0x33 a preset pins the value reads return (a later
+  // write replaces it) until ReleaseRegister; a pinned port ignores its pins.
   void SetRegister(uint16_t reg, uint8_t value);
   void ReleaseRegister(uint16_t reg);
   uint16_t AfeRegister(uint8_t reg) const;  // latched through 0x51/0x5D/0x5E
@@ -222,6 +229,29 @@ class VirtualScanner {
   uint16_t PredictRaw16(int channel, int element, double reflectance) const;
   uint8_t PredictRaw8(int channel, int element, double reflectance) const;
 
+  // --- Panel (section 12) ---
+  // Holds a button down, numbered as the model's panel wiring gives them;
+  // false (and nothing pressed) for a number the model has no button for.
+  // Several buttons may be held at once.
+  bool PressButton(int number);
+  void ReleaseButtons();
+  // Virtual time the beeper has sounded, the beep in progress included, and
+  // how many beeps started.
+  uint64_t BeeperOnUs() const;
+  uint32_t BeepCount() const;
+  // Indicator 0 or 1 and the light pipe; false on models without them.
+  bool IndicatorLit(int which) const;
+  bool LightPipeOn() const;
+
+  // --- Identity memory (section 13) ---
+  // A byte of the identity address space (0 outside its areas).
+  uint8_t IdentityByte(uint16_t address) const;
+  // Presets bytes, ignoring write pages and write protection; false (and
+  // nothing stored) unless the range lies within one area.
+  bool SetIdentityBytes(uint16_t address, const std::vector<uint8_t>& bytes);
+  // Whether the write-protected area at 0xE200 is open for writes.
+  bool IdentityWritesOpen() const;
+
   // False once the bus unplugged it or the unplug fault is active for the
   // next transfer: the slot no longer opens.
   bool Present() const;
@@ -253,6 +283,8 @@ class VirtualScanner {
   bool ControlIn(uint32_t value, uint32_t index, uint32_t length, uint8_t* dest);
   bool ApplyControlOut(uint32_t value, uint32_t index, uint32_t length, const uint8_t* data);
   bool AnswerControlIn(uint32_t value, uint32_t index, uint32_t length, uint8_t* dest);
+  bool WriteIdentity(uint32_t index, uint32_t length, const uint8_t* data, bool apply);
+  bool ReadIdentity(uint32_t index, uint32_t length, uint8_t* dest, bool silent) const;
   void WriteRegisterPairs(uint32_t bank, const uint8_t* pairs, uint32_t length);
   void StoreRegister(uint16_t reg, uint8_t value);
   uint8_t ReadableRegister(uint16_t reg) const;
@@ -273,7 +305,7 @@ class VirtualScanner {
   std::shared_ptr<VirtualClock> clock_;
 
   uint8_t registers_[512] = {};
-  bool pinned_[512] = {};  // computed registers a test has preset
+  bool pinned_[512] = {};  // computed and port registers a test has preset
   uint16_t afe_[256] = {};
   uint8_t aux_[256] = {};
   uint32_t commandWord_ = 0;
@@ -282,6 +314,8 @@ class VirtualScanner {
   Window window_;
   ControllerMemory memory_;
   std::unique_ptr<chip::Machine> machine_;
+  std::unique_ptr<chip::Panel> panel_;
+  std::unique_ptr<chip::IdentityMemory> identity_;
   uint32_t sheetCount_ = 1;  // what SetSheetCount asked for, kept across SetSheet
 
   uint64_t faultStart_[kFaultCount] = {};  // 0: not injected
@@ -330,7 +364,8 @@ class VirtualBus final : public platform::StillImageProvider {
 };
 
 // The environment switch: LF_V2270_SIMULATOR ("1" or a model name),
-// LF_V2270_SIM_FAULTS, LF_V2270_SIM_TRACE, LF_V2270_SIM_REALTIME (see
+// LF_V2270_SIM_FAULTS, LF_V2270_SIM_TRACE, LF_V2270_SIM_REALTIME,
+// LF_V2270_SIM_SHEET, LF_V2270_SIM_SHEETS, LF_V2270_SIM_BUTTON (see
 // DATASHEET.md). Null when LF_V2270_SIMULATOR is unset, empty or "0", or
 // names no model. The bus is not installed yet.
 std::unique_ptr<VirtualBus> BusFromEnvironment();

@@ -34,6 +34,16 @@ constexpr int32_t kNoPageLimit = 0xFFFFFF;
 // Plane-order to pixel-order loops. The three-channel cases are the whole
 // per-byte cost of a colour scan, so they are kept simple enough for the
 // compiler to vectorise.
+// Spreading three planes into pixels is a byte shuffle: x86-64 needs SSSE3
+// for the compiler to vectorise it, so Linux builds carry a second copy for
+// processors that have it and pick one when the library loads.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
+#define LF_SHUFFLE_CLONES __attribute__((target_clones("default", "ssse3")))
+#else
+#define LF_SHUFFLE_CLONES
+#endif
+
+LF_SHUFFLE_CLONES
 void InterleaveThree8(const uint8_t* __restrict planes, uint32_t n, uint8_t* __restrict out) {
   const uint8_t* first = planes;
   const uint8_t* second = planes + n;

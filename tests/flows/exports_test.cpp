@@ -181,11 +181,11 @@ TEST_F(ExportsTest, ASecondCallTearsDownTheFirstModelAndSession) {
 TEST_F(ExportsTest, TheRegisterShadowSurvivesHasScanner) {
   Plug(0);
   ASSERT_EQ(IO_HasScanner("Lumaframe v2270"), 1);
-  ASSERT_TRUE(WriteRegister(0x2A, 0x5A));
+  ASSERT_TRUE(WriteRegister(0x4A, 0x5A));
   ASSERT_EQ(IO_HasScanner("Lumaframe v2270"), 1);
-  EXPECT_EQ(ShadowValue(0x2A), 0x5A);
+  EXPECT_EQ(ShadowValue(0x4A), 0x5A);
   EXPECT_EQ(IO_ODAScanner(), 0);
-  EXPECT_EQ(ShadowValue(0x2A), 0x5A);
+  EXPECT_EQ(ShadowValue(0x4A), 0x5A);
 }
 
 TEST_F(ExportsTest, IsScannerConnectedReadsTheStatusRegister) {
