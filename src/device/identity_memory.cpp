@@ -51,7 +51,9 @@ uint16_t WindowedAddress(const MemoryWindow& window, uint32_t offset) {
 
 bool SendRead(platform::StillImageDevice& device, uint16_t index, uint8_t* dest, uint32_t length,
               uint32_t* moved) {
-  const platform::IoBlock block{kReadRequest, length, nullptr, index};
+  // Unlike a register read, the identity read names its destination in the
+  // block as well as in the output buffer.
+  const platform::IoBlock block{kReadRequest, length, dest, index};
   *moved = 0;
   return device.IoControl(platform::kIoctlReadRegisters, &block, sizeof block, dest, length, moved,
                           kTransferTimeoutMs);

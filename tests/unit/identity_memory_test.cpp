@@ -49,7 +49,7 @@ class FakeMemory : public platform::StillImageDevice {
     const bool read = code == platform::kIoctlReadRegisters;
     const bool wellFormed =
         inSize == sizeof block && timeoutMs == kTransferTimeoutMs &&
-        (read ? block.offset == 0x84 && !block.data && out && outSize == block.length
+        (read ? block.offset == 0x84 && block.data == out && out && outSize == block.length
               : code == platform::kIoctlWriteRegisters && block.offset == 0x83 && block.data &&
                     !out && outSize == 0);
     if (!wellFormed) ++malformed;
