@@ -17,9 +17,11 @@ struct ChannelState {
   ExaminedDevice examined;
 };
 
+// Never destroyed: the model that owns the open channel is torn down when the
+// library unloads, and its destructor must still find the channel to close.
 ChannelState& State() {
-  static ChannelState state;
-  return state;
+  static ChannelState* state = new ChannelState;
+  return *state;
 }
 
 platform::IoBlock MakeIoBlock(uint16_t value, uint16_t index, uint16_t length,

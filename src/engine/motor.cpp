@@ -252,6 +252,9 @@ bool SelectTimerDivider(float linePeriodMs, int stepType, float stepsPerLine) {
   const uint32_t q = TruncToU32(static_cast<double>(engine.linePeriodTicks) / stepsPerLine /
                                 stepType * engine.lineSkipPlusOne);
   const auto d = static_cast<uint8_t>((q >> 16) + 1);
+  // A line so long that d wraps to 0 has no divider the timer can run with;
+  // every later step period would divide by it.
+  if (d == 0) return false;
   return SetStepMode(static_cast<uint8_t>(DividerFor(d)));
 }
 

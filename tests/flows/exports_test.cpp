@@ -2,6 +2,7 @@
 // what each export answers and what traffic reaches the scanner.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -290,6 +291,26 @@ TEST_F(ExportsTest, ForwardersPassArgumentsAndResultsThrough) {
   EXPECT_EQ(spy->scans, expected);
   EXPECT_EQ(IO_GetImageBlock(nullptr, 3, nullptr, 100, 1000), 1103);
   EXPECT_EQ(IO_FeedBack(), 1);
+}
+
+TEST_F(ExportsTest, HasScannerFeedsBackExceptForTheCardAndTwoSidedNames) {
+  // With no sheet at the sensor a feed-back drives the motor backwards; the
+  // start strobe (0x0F := 0xFF) shows it. The rule goes by the host's name.
+  const struct {
+    const char* name;
+    bool feedsBack;
+  } cases[] = {{"Lumaframe v2270", true}, {"KD211-U", true},        {"Ondralyx KD211", true},
+               {"KD409P", false},         {"kd409p", false},        {"Business Card", false},
+               {"BUSINESS CARD", false}};
+  for (const auto& c : cases) {
+    bus_.Unplug(0);
+    sim::VirtualScanner& scanner = Plug(0);
+    scanner.SetSheet("none");
+    ASSERT_EQ(IO_HasScanner(c.name), 1) << c.name;
+    const auto& trace = scanner.Trace();
+    const bool started = std::find(trace.begin(), trace.end(), "CO 0083 0000 2 0fff") != trace.end();
+    EXPECT_EQ(started, c.feedsBack) << c.name;
+  }
 }
 
 }  // namespace
