@@ -69,11 +69,15 @@ bool IsSwitchedOn(const char* value) {
 }
 
 // LF_V2270_SIM_SHEET and LF_V2270_SIM_SHEETS; what does not parse keeps the
-// default (one white sheet) for that variable and says so.
+// default (one test chart) for that variable and says so.
 void LoadSheetsFromEnvironment(VirtualScanner* scanner) {
   const char* sheet = std::getenv("LF_V2270_SIM_SHEET");
-  if (sheet != nullptr && *sheet != '\0' && !scanner->SetSheet(sheet)) {
-    platform::DebugString("virtual scanner: LF_V2270_SIM_SHEET not understood, white sheet\n");
+  const bool given = sheet != nullptr && *sheet != '\0';
+  if (!given || !scanner->SetSheet(sheet)) {
+    scanner->SetSheet("chart");
+    if (given) {
+      platform::DebugString("virtual scanner: LF_V2270_SIM_SHEET not understood, test chart\n");
+    }
   }
   const char* sheets = std::getenv("LF_V2270_SIM_SHEETS");
   if (sheets == nullptr || *sheets == '\0') return;

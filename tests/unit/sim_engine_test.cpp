@@ -2,16 +2,15 @@
 // hand-written register traffic through a device file as the library would
 // send it, and compared with what the datasheet's rules predict.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "sim/sim.h"
+#include "support/sim_fixture.h"
 
 #if defined(LF_V2270_SIM_PNG)
 #include <png.h>
@@ -32,10 +31,8 @@ constexpr float kBacking = VirtualScanner::kBackingLevel / 255.0f;
 // What one test scan programs; the defaults give one 8-bit channel of 64
 // pixels at 1200 dpi, 1 ms lines, lamp on, motor off.
 struct Scan {
-  uint32_t firstElement = 200;
-  uint32_t pixels = 64;
-  uint8_t planes = 1;
-  uint8_t format = 0x1;  // register 0x04 bits 4-7
+  uint32_t firstElement = 200, pixels = 64;
+  uint8_t planes = 1, format = 0x1;  // register 0x04 bits 4-7
   bool lamp = true;
   uint32_t lines = 10;
   bool motor = false;
@@ -56,16 +53,17 @@ struct Chip {
                            &block, sizeof(block), out ? nullptr : data->data(),
                            uint32_t(data->size()), &moved, kTimeoutMs);
   }
-  bool Set(std::initializer_list<std::pair<uint16_t, uint8_t>> pairs) {
+  // One transfer of register pairs.
+  bool Set(const std::vector<std::pair<uint16_t, uint8_t>>& pairs) {
     Bytes data;
     for (const auto& [reg, value] : pairs) data.insert(data.end(), {uint8_t(reg), value});
-    return Control(true, 0x83u | (pairs.begin()->first & 0x100u), 0, &data);
+    return Control(true, 0x83u | (pairs.front().first & 0x100u), 0, &data);
   }
-  bool Set16(uint16_t reg, uint32_t v) {
-    return Set({{reg, uint8_t(v >> 8)}, {reg + 1, uint8_t(v)}});
-  }
-  bool Set24(uint16_t reg, uint32_t v) {
-    return Set({{reg, uint8_t(v >> 16)}, {reg + 1, uint8_t(v >> 8)}, {reg + 2, uint8_t(v)}});
+  // A value big-endian over `bytes` registers from reg.
+  bool SetN(uint16_t reg, uint32_t v, int bytes) {
+    std::vector<std::pair<uint16_t, uint8_t>> pairs;
+    for (int i = 0; i < bytes; ++i) pairs.push_back({reg + i, uint8_t(v >> (8 * (bytes - 1 - i)))});
+    return Set(pairs);
   }
   bool Window(uint32_t direction, uint32_t address, uint32_t count) {
     Bytes data(8);
@@ -95,11 +93,9 @@ struct Chip {
   // A paper move with the feed table; returns when the strobe took effect.
   uint64_t Move(bool forward, uint32_t steps, const Words& table, uint8_t divider = 0,
                 uint8_t stepType = 1) {
-    EXPECT_TRUE(Upload(0x1000C000, table));
-    EXPECT_TRUE(Set16(0xAE, uint32_t(table.size())));
+    EXPECT_TRUE(Upload(0x1000C000, table) && SetN(0xAE, uint32_t(table.size()), 2));
     EXPECT_TRUE(Set({{0x1C, divider}, {0xA0, uint8_t(stepType << 3)}, {0x01, 0x00}}));
-    EXPECT_TRUE(Set({{0x02, uint8_t(forward ? 0x10 : 0x14)}}));
-    EXPECT_TRUE(Set24(0x3D, steps));
+    EXPECT_TRUE(Set({{0x02, uint8_t(forward ? 0x10 : 0x14)}}) && SetN(0x3D, steps, 3));
     EXPECT_TRUE(Set({{0x0F, 0xFF}}));
     return bus.Clock().NowUs();
   }
@@ -107,35 +103,23 @@ struct Chip {
     Move(true, uint32_t(inches * 600), {400});
     bus.Clock().AdvanceUs(uint64_t(inches * 600) * 100 + 1000);
   }
-  // Scan table 4 x 2000 ticks, feed table 4 x 1000, both step type 2.
+  // Scan table 4 x 2000 ticks, feed table 4 x 1000, both step type 2; 1 ms
+  // lines, half of it lit.
   uint64_t Start(const Scan& s) {
     EXPECT_TRUE(Upload(0x10000000, {2000, 2000, 2000, 2000}));
     EXPECT_TRUE(Upload(0x1000C000, {1000, 1000, 1000, 1000}));
-    EXPECT_TRUE(Set({{0xA4, 0},
-                     {0xA5, 4},
-                     {0xAE, 0},
-                     {0xAF, 4},
-                     {0x80, 0},
-                     {0x81, kPixelBase},
-                     {0x2C, 0x04},
-                     {0x2D, 0xB0},
-                     {0x1C, 0},
-                     {0xA0, 0x09},
-                     {0x04, uint8_t(s.format << 4)},
-                     {0x0C, uint8_t(s.planes - 1)},
-                     {0x03, uint8_t(s.lamp ? 0x10 : 0)},
-                     {0x02, uint8_t(s.motor ? 0x10 : 0)},
-                     {0x0A, s.motorPower},
-                     {0x05, s.reg05},
-                     {0x06, s.reg06},
-                     {0x33, s.reg33}}));
-    EXPECT_TRUE(Set24(0x82, kPixelBase + s.firstElement));
-    EXPECT_TRUE(Set24(0x85, kPixelBase + s.firstElement + s.pixels));
-    EXPECT_TRUE(Set24(0x7D, 4000));  // 1 ms lines, half of it lit
-    for (uint16_t reg : {uint16_t{0x8A}, uint16_t{0x8D}, uint16_t{0x90}}) Set24(reg, 2000);
-    EXPECT_TRUE(Set24(0x25, s.lines * s.planes));
-    EXPECT_TRUE(Set24(0x3D, s.preFeed));
-    EXPECT_TRUE(Set16(0xA2, s.settle));
+    // clang-format off
+    EXPECT_TRUE(Set({{0xA4, 0}, {0xA5, 4}, {0xAE, 0}, {0xAF, 4}, {0x80, 0}, {0x81, kPixelBase},
+                     {0x2C, 0x04}, {0x2D, 0xB0}, {0x1C, 0}, {0xA0, 0x09},
+                     {0x04, uint8_t(s.format << 4)}, {0x0C, uint8_t(s.planes - 1)},
+                     {0x03, uint8_t(s.lamp ? 0x10 : 0)}, {0x02, uint8_t(s.motor ? 0x10 : 0)},
+                     {0x0A, s.motorPower}, {0x05, s.reg05}, {0x06, s.reg06}, {0x33, s.reg33}}));
+    EXPECT_TRUE(SetN(0x82, kPixelBase + s.firstElement, 3) &&
+                SetN(0x85, kPixelBase + s.firstElement + s.pixels, 3) && SetN(0x7D, 4000, 3) &&
+                SetN(0x8A, 2000, 3) && SetN(0x8D, 2000, 3) && SetN(0x90, 2000, 3) &&
+                SetN(0x25, s.lines * s.planes, 3) && SetN(0x3D, s.preFeed, 3) &&
+                SetN(0xA2, s.settle, 2));
+    // clang-format on
     for (uint8_t c = 0; c < 3; ++c) {
       EXPECT_TRUE(Set({{0x51, uint8_t(0x28 + c)}, {0x5D, 0}, {0x5E, s.gain}}));
       EXPECT_TRUE(Set({{0x51, uint8_t(0x20 + c)}, {0x5D, 0}, {0x5E, s.offset}}));
@@ -146,6 +130,7 @@ struct Chip {
   uint8_t Raw8(int channel, uint32_t element, float reflectance) const {
     return scanner.PredictRaw8(channel, int(element), reflectance);
   }
+  void AdvanceUs(uint64_t us) { bus.Clock().AdvanceUs(us); }
 
   VirtualBus bus;
   VirtualScanner& scanner;
@@ -170,69 +155,50 @@ uint64_t MoveTicks(const Words& table, uint64_t steps, uint64_t divider) {
   return ticks;
 }
 
-// ---------------------------------------------------------------------------
-// Motor and paper path
-// ---------------------------------------------------------------------------
+// --- Motor and paper path ----------------------------------------------------
 
 TEST(SimEngineTest, PaperMoveEndsWhenTheTableSumsSayAndMovesTheSheet) {
-  struct Case {
-    const char* what;
-    bool forward;
-    uint32_t steps;
-    Words table;
-    uint8_t dividerCode, stepTypeCode;
-    double end;  // leading edge afterwards, inches past the sensor
-  };
-  const Case cases[] = {
-      {"ramp up and down around a long middle",
-       true,
-       1000,
-       {4000, 3000, 2000, 1000},
-       0,
-       1,
-       1.85 + 1000 / 600.0},
-      {"too short for the whole ramp", true, 5, {4000, 3000, 2000, 1000}, 1, 2, 1.85 + 5 / 1200.0},
-      {"one step", true, 1, {5000, 100}, 0, 0, 1.85 + 1 / 300.0},
-      {"zero entry counts as 65536, divider 32", true, 3, {0, 7}, 5, 3, 1.85 + 3 / 2400.0},
-      {"backward", false, 600, {1500}, 2, 1, 0.85},
-      {"backward to the back stop", false, 6000, {100}, 0, 1, -1.0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  // clang-format off
+  const struct { bool forward; uint32_t steps; Words table; uint8_t dividerCode, stepTypeCode;
+                 double end; } cases[] = {  // end: the leading edge, inches past the sensor
+      {true, 1000, {4000, 3000, 2000, 1000}, 0, 1, 1.85 + 1000 / 600.0},  // ramps round a middle
+      {true, 5, {4000, 3000, 2000, 1000}, 1, 2, 1.85 + 5 / 1200.0},  // too short for the ramp
+      {true, 1, {5000, 100}, 0, 0, 1.85 + 1 / 300.0},
+      {true, 3, {0, 7}, 5, 3, 1.85 + 3 / 2400.0},  // 0 counts as 65536, divider 32
+      {false, 600, {1500}, 2, 1, 0.85},
+      {false, 6000, {100}, 0, 1, -1.0}};  // to the back stop
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
     Chip chip;
     const uint64_t start = chip.Move(c.forward, c.steps, c.table, c.dividerCode, c.stepTypeCode);
     const uint64_t ticks = MoveTicks(c.table, c.steps, uint64_t{1} << c.dividerCode);
     const uint64_t endUs = start + (ticks + 3) / 4;  // first microsecond at or past the end
+    chip.AdvanceUs(endUs - 1 - start);
     EXPECT_TRUE(chip.scanner.MotorRunning());
-    chip.bus.Clock().AdvanceUs(endUs - 1 - start);
-    EXPECT_TRUE(chip.scanner.MotorRunning());
-    chip.bus.Clock().AdvanceUs(1);
+    chip.AdvanceUs(1);
     EXPECT_FALSE(chip.scanner.MotorRunning());
     EXPECT_NEAR(chip.scanner.SheetLeadingEdge(), c.end, 1e-9);
   }
 }
 
-TEST(SimEngineTest, MotorEnableClearedOrEngineResetStopsAtOnce) {
+TEST(SimEngineTest, MotorStopsAtOnceButAStuckOneOnlyOnAnEngineReset) {
   for (const auto& write : {std::pair<uint16_t, uint8_t>{0x02, 0x00}, {0x0E, 0xFF}}) {
-    SCOPED_TRACE(write.first);
     Chip chip;
     const uint64_t start = chip.Move(true, 100000, {4000});  // 1 ms per step of 1/600 inch
-    chip.bus.Clock().AdvanceUs(50000 - 150);                 // the stop write costs 150 us
+    chip.AdvanceUs(50000 - 150);                             // the stop write costs 150 us
     ASSERT_TRUE(chip.Set({write}));
     EXPECT_EQ(chip.bus.Clock().NowUs() - start, 50000u);
-    EXPECT_EQ(chip.Read(0x101) & 0x01, 0);
-    chip.bus.Clock().AdvanceUs(1000000);
-    EXPECT_NEAR(chip.scanner.SheetLeadingEdge(), 1.85 + 50 / 600.0, 1e-9);
+    EXPECT_EQ(chip.Read(0x101) & 0x01, 0) << write.first;
+    chip.AdvanceUs(1000000);
+    EXPECT_NEAR(chip.scanner.SheetLeadingEdge(), 1.85 + 50 / 600.0, 1e-9) << write.first;
   }
-}
-
-TEST(SimEngineTest, StuckMotorAndJammedSheet) {
   for (Fault fault : {Fault::kStuckMotor, Fault::kJam}) {
     SCOPED_TRACE(FaultName(fault));
     Chip chip;
     chip.scanner.InjectFault(fault);
     chip.Move(true, 10, {4000});  // 10 ms
-    chip.bus.Clock().AdvanceUs(1000000);
+    chip.AdvanceUs(1000000);
     EXPECT_EQ(chip.scanner.SheetLeadingEdge(), 1.85);
     ASSERT_TRUE(chip.Set({{0x02, 0x00}}));
     // A stuck motor stays "running" until an engine reset; a jam does not.
@@ -246,56 +212,50 @@ TEST(SimEngineTest, PaperSensorBitFollowsEachModelsWiring) {
   const std::pair<Model, uint8_t> cases[] = {
       {Model::kLumaframe, 0x08}, {Model::kKD21x, 0x00}, {Model::kKD409P, 0x00}, {Model::kCard, 0}};
   for (const auto& [model, paperBit] : cases) {
-    SCOPED_TRACE(ModelName(model));
     Chip chip(model);
     EXPECT_TRUE(chip.scanner.PaperAtSensor());
-    EXPECT_EQ(chip.Read(0x101) & 0x08, paperBit);
+    EXPECT_EQ(chip.Read(0x101) & 0x08, paperBit) << ModelName(model);
     chip.scanner.SetSheetCount(0);
     EXPECT_FALSE(chip.scanner.SheetInPath());
-    EXPECT_EQ(chip.Read(0x101) & 0x08, paperBit ^ 0x08);
+    EXPECT_EQ(chip.Read(0x101) & 0x08, paperBit ^ 0x08) << ModelName(model);
   }
 }
 
 TEST(SimEngineTest, SheetsLeaveThroughTheExitOneAfterAnother) {
   Chip chip(Model::kKD21x);                                              // rest 0.125, exit 0.30
   ASSERT_TRUE(chip.scanner.SetSheetImage(Uniform(255, 255, 255, 100)));  // one inch
-  chip.scanner.SetSheetCount(2);
-  EXPECT_EQ(chip.scanner.SheetsInFeeder(), 1u);
-  // The first sheet leaves after 1.175 inches (705 steps of 1/600 inch);
-  // the second then moves on from rest.
-  chip.Move(true, 800, {4000});
-  chip.bus.Clock().AdvanceUs(1000000);
-  EXPECT_EQ(chip.scanner.SheetsEjected(), 1u);
-  EXPECT_EQ(chip.scanner.SheetsInFeeder(), 0u);
-  EXPECT_NEAR(chip.scanner.SheetLeadingEdge(), 0.125 + 95 / 600.0, 1e-9);
-  chip.Move(true, 800, {4000});
-  chip.bus.Clock().AdvanceUs(1000000);
-  EXPECT_FALSE(chip.scanner.SheetInPath());
+  chip.scanner.SetSheetCount(3);
+  EXPECT_EQ(chip.scanner.SheetsInFeeder(), 2u);
+  // Each sheet leaves 1.175 inches (705 steps of 1/600 inch) after it starts
+  // from rest, and the next moves on from rest.
+  chip.Move(true, 2000, {4000});
+  chip.AdvanceUs(2000000);
   EXPECT_EQ(chip.scanner.SheetsEjected(), 2u);
-  EXPECT_EQ(chip.Read(0x101) & 0x08, 0x08);  // KD21x: no paper reads 1
+  EXPECT_EQ(chip.scanner.SheetsInFeeder(), 0u);
+  EXPECT_NEAR(chip.scanner.SheetLeadingEdge(), 0.125 + 590 / 600.0, 1e-9);
+  EXPECT_EQ(chip.Read(0x101) & 0x08, 0x08);  // its tail has passed the sensor: no paper reads 1
+  chip.Move(true, 800, {4000});
+  chip.AdvanceUs(1000000);
+  EXPECT_FALSE(chip.scanner.SheetInPath());
+  EXPECT_EQ(chip.scanner.SheetsEjected(), 3u);
+  EXPECT_EQ(chip.Read(0x101) & 0x08, 0x08);
 }
 
 TEST(SimEngineTest, SheetKindsAndTheirSamples) {
-  struct Case {
-    const char* spec;
-    bool ok;
-    int channel;
-    double x, y;  // inches from the left and leading edge
-    uint8_t sample;
-  };
-  const Case cases[] = {
-      {"gray:17", true, 0, 1.0, 0.5, 17},  {"gray:256", false, 0, 1.0, 0.5, 255},
+  // clang-format off
+  const struct { const char* spec; bool ok; int channel; double x, y; uint8_t sample; } cases[] = {
+      {"gray:17", true, 0, 1.0, 0.5, 17},  {"gray:256", false, 0, 1.0, 0.5, 255},  // x, y: inches
       {"gray:", false, 0, 1.0, 0.5, 255},  {"gray:-1", false, 0, 1.0, 0.5, 255},
       {"grey:5", false, 0, 1.0, 0.5, 255}, {"/no/such.png", false, 0, 1.0, 0.5, 255},
       {"white", true, 0, -0.01, 0.5, 128}, {"white", true, 0, 1.0, 11.0, 128},
       {"none", true, 0, 1.0, 0.5, 128},    {"chart", true, 1, 0.1, 1.2, 255},
       {"chart", true, 1, 8.4, 1.2, 31},    {"chart", true, 0, 1.1, 1.7, 230},
       {"chart", true, 1, 1.1, 1.7, 25},    {"chart", true, 0, 4.0, 9.05, 0},
-      {"chart", true, 0, 4.0, 9.13, 255},
-  };
+      {"chart", true, 0, 4.0, 9.13, 255},  {"chart", true, 2, 4.0, 0.5, 255}};
+  // clang-format on
   Chip chip;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.spec) + " " + std::to_string(c.x) + "," + std::to_string(c.y));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.spec << " " << c.x << "," << c.y);
     ASSERT_TRUE(chip.scanner.SetSheet("white"));
     EXPECT_EQ(chip.scanner.SetSheet(c.spec), c.ok);
     EXPECT_EQ(chip.scanner.SheetSample(c.channel, c.x, c.y), c.sample);
@@ -312,8 +272,7 @@ std::string WritePng(bool withResolution) {
   image.width = 2;
   image.height = 3;
   image.format = PNG_FORMAT_RGB;
-  png_alloc_size_t size = 0;
-  EXPECT_NE(png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr), 0);
+  png_alloc_size_t size = 1000;
   Bytes file(size);
   EXPECT_NE(png_image_write_to_memory(&image, file.data(), &size, 0, rgb.data(), 0, nullptr), 0);
   file.resize(size);
@@ -326,8 +285,7 @@ std::string WritePng(bool withResolution) {
   }
   const std::string path = ::testing::TempDir() + "sim_engine_test.png";
   std::FILE* out = std::fopen(path.c_str(), "wb");
-  EXPECT_NE(out, nullptr);
-  std::fwrite(file.data(), 1, file.size(), out);
+  EXPECT_EQ(std::fwrite(file.data(), 1, file.size(), out), file.size());
   std::fclose(out);
   return path;
 }
@@ -347,132 +305,96 @@ TEST(SimEngineTest, PngSheetsKeepTheirPixelsAndResolution) {
 #endif
 
 TEST(SimEngineTest, BulkWritesOutsideTheTablesAreProtocolErrors) {
-  struct Case {
-    const char* what;
-    uint32_t address, words;
-    bool ok;
-  };
-  const Case cases[] = {
-      {"gamma tables", 0x01000000, 768, true},
-      {"past the gamma tables", 0x010005FE, 2, false},
-      {"scan table copy", 0x10008000, 8192, true},
-      {"shading bank 22", 0x1002C000, 20000, true},
-      {"beyond the last shading bank", 0x10037FFE, 2, false},
-      {"nowhere", 0x20000000, 4, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  // Gamma tables, past them, a scan table copy, shading bank 22, beyond the last bank, nowhere.
+  const std::tuple<uint32_t, uint32_t, bool> cases[] = {
+      {0x01000000, 768, true},   {0x010005FE, 2, false}, {0x10008000, 8192, true},
+      {0x1002C000, 20000, true}, {0x10037FFE, 2, false}, {0x20000000, 4, false}};
+  for (const auto& [address, words, ok] : cases) {
     Chip chip;
     ASSERT_TRUE(chip.Set({{0xD0, 10}, {0xD1, 16}, {0xD2, 22}}));
-    EXPECT_EQ(chip.Upload(c.address, Words(c.words, 0x1234)), c.ok);
-    EXPECT_EQ(chip.scanner.ProtocolErrors(), c.ok ? 0u : 1u);
+    EXPECT_EQ(chip.Upload(address, Words(words, 0x1234)), ok) << std::hex << address;
+    EXPECT_EQ(chip.scanner.ProtocolErrors(), ok ? 0u : 1u);
     EXPECT_EQ(chip.scanner.Trace().back(),
-              "BO " + std::to_string(2 * c.words) + (c.ok ? "" : " stall"));
+              "BO " + std::to_string(2 * words) + (ok ? "" : " stall"));
   }
 }
 
 TEST(SimEngineTest, EnvironmentChoosesSheetAndCount) {
-  struct Case {
-    const char *sheet, *sheets;
-    uint8_t sample;
-    uint32_t inFeeder;
-    bool inPath;
-  };
-  const Case cases[] = {
-      {"gray:40", "3", 40, 2, true},
-      {"none", "3", 128, 0, false},
-      {"bogus", "x", 255, 0, true},  // both fall back to one white sheet
-      {"", "0", 255, 0, false},
-  };
-  for (const Case& c : cases) {
+  // clang-format off
+  const struct { const char *sheet, *sheets; uint8_t sample; uint32_t inFeeder; bool inPath; }
+  cases[] = {{"gray:40", "3", 40, 2, true}, {"none", "3", 128, 0, false},
+             {"bogus", "x", 127, 0, true},  // both fall back to one test chart
+             {"", "0", 127, 0, false}};     // the chart by default, though no sheet lies in
+  // clang-format on
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.sheet) + "/" + c.sheets);
-    setenv("LF_V2270_SIMULATOR", "1", 1);
-    setenv("LF_V2270_SIM_SHEET", c.sheet, 1);
-    setenv("LF_V2270_SIM_SHEETS", c.sheets, 1);
+    test::ScopedEnv simulator("LF_V2270_SIMULATOR", "1"), sheet("LF_V2270_SIM_SHEET", c.sheet),
+        sheets("LF_V2270_SIM_SHEETS", c.sheets);
     std::unique_ptr<VirtualBus> bus = BusFromEnvironment();
-    for (const char* name : {"LF_V2270_SIMULATOR", "LF_V2270_SIM_SHEET", "LF_V2270_SIM_SHEETS"}) {
-      unsetenv(name);
-    }
     ASSERT_TRUE(bus);
-    EXPECT_EQ(bus->At(0)->SheetSample(0, 1.0, 1.0), c.sample);
+    EXPECT_EQ(bus->At(0)->SheetSample(0, 5.0, 1.25), c.sample);  // a grey step of the chart
     EXPECT_EQ(bus->At(0)->SheetsInFeeder(), c.inFeeder);
     EXPECT_EQ(bus->At(0)->SheetInPath(), c.inPath);
   }
 }
 
-// ---------------------------------------------------------------------------
-// Image engine
-// ---------------------------------------------------------------------------
+// --- Image engine -----------------------------------------------------------
 
 TEST(SimEngineTest, RawLineShowsTheDarkPatternOrTheResponseOverWhite) {
-  struct Case {
-    bool lamp;
-    uint8_t gain, offset;
-  };
-  for (const Case& c :
-       {Case{false, 200, 64}, Case{true, 200, 64}, Case{false, 250, 5}, Case{true, 100, 110}}) {
-    SCOPED_TRACE(std::to_string(c.lamp) + " " + std::to_string(c.gain) + "/" +
-                 std::to_string(c.offset));
+  for (auto [lamp, gain, offset] :
+       {std::tuple{false, 200, 64}, {true, 200, 64}, {false, 250, 5}, {true, 100, 110}}) {
+    SCOPED_TRACE(testing::Message() << lamp << " " << gain << "/" << offset);
     Chip chip;
     chip.Feed(0.5);  // the sheet under the scan line
-    Scan scan;
-    scan.lamp = c.lamp;
-    scan.pixels = 2000;
-    scan.gain = c.gain;
-    scan.offset = c.offset;
-    chip.Start(scan);
+    // clang-format off
+    chip.Start({.pixels = 2000, .format = 0x5, .lamp = lamp, .gain = uint8_t(gain),
+                .offset = uint8_t(offset)});
+    // clang-format on
     Bytes line;
-    ASSERT_TRUE(chip.ReadImage(2000, &line));
+    ASSERT_TRUE(chip.ReadImage(4000, &line));
     // One channel: all three sources lit for half the line period.
-    const double light = c.lamp ? (1.0 + 1.0 + 1.5) * 0.5 : 0.0;
+    const double light = lamp ? (1.0 + 1.0 + 1.5) * 0.5 : 0.0;
     EXPECT_DOUBLE_EQ(chip.scanner.LineLight(0), light);
-    int lowest = 255, highest = 0;
-    for (uint32_t i = 0; i < 2000; ++i) {
-      const int e = int(scan.firstElement + i);
+    std::vector<int> samples;
+    for (int e = 200; e < 2200; ++e) {
+      samples.push_back(line[2 * e - 400] | line[2 * e - 399] << 8);
       const double signal = 232.0 * light / (light + 0.1) * chip.scanner.SensorResponse(0, e);
       const double raw =
-          c.gain / 200.0 * (chip.scanner.SensorDark(0, e) + signal) + (c.offset - 64) * 0.1;
-      EXPECT_NEAR(line[i], int(raw * 256 + 0.5) >> 8, 1) << i;
-      EXPECT_NEAR(line[i], chip.Raw8(0, uint32_t(e), 1.0f), 1) << i;
-      lowest = std::min<int>(lowest, line[i]);
-      highest = std::max<int>(highest, line[i]);
+          gain / 200.0 * (chip.scanner.SensorDark(0, e) + signal) + (offset - 64) * 0.1;
+      EXPECT_NEAR(samples.back(), raw * 256, 1) << e;
+      EXPECT_NEAR(samples.back(), chip.scanner.PredictRaw16(0, e, 1.0), 1) << e;
     }
-    EXPECT_GE(highest - lowest, 2);  // the patterns vary along the line
+    const auto [lowest, highest] = std::minmax_element(samples.begin(), samples.end());
+    EXPECT_GE(*highest - *lowest, 512);  // the patterns vary along the line
   }
 }
 
-TEST(SimEngineTest, ColourComesAsThreePlanesInChannelOrder) {
+TEST(SimEngineTest, ColourPlanesInChannelOrderAndSixteenBitLowByteFirst) {
   Chip chip;
   ASSERT_TRUE(chip.scanner.SetSheetImage(Uniform(255, 128, 0)));
   chip.Feed(0.5);
-  Scan scan;
-  scan.planes = 3;
-  scan.format = 0x0;
-  chip.Start(scan);
+  chip.Start({.planes = 3, .format = 0x0});
+  chip.AdvanceUs(3500);  // three sensor lines make one colour line waiting
+  EXPECT_EQ(chip.Read(0x105), 192);
   Bytes line;
   ASSERT_TRUE(chip.ReadImage(3 * 64, &line));
   EXPECT_EQ(chip.scanner.LineBytes(), 3u * 64);
   const float reflectance[3] = {1.0f, 128 / 255.0f, 0.0f};
   for (int c = 0; c < 3; ++c) {
     for (uint32_t i = 0; i < 64; ++i) {
-      EXPECT_EQ(line[c * 64 + i], chip.Raw8(c, scan.firstElement + i, reflectance[c])) << c;
+      EXPECT_EQ(line[c * 64 + i], chip.Raw8(c, 200 + i, reflectance[c])) << c;
     }
   }
   EXPECT_GT(line[0], line[64]);
   EXPECT_GT(line[64], line[128]);
-}
 
-TEST(SimEngineTest, SixteenBitSamplesComeLowByteFirst) {
-  Chip chip;
-  chip.Feed(0.5);
-  Scan scan;
-  scan.format = 0x5;  // 16 bits, first channel
-  chip.Start(scan);
-  Bytes line;
-  ASSERT_TRUE(chip.ReadImage(128, &line));
+  Chip wide;
+  wide.Feed(0.5);
+  wide.Start({.format = 0x5});  // 16 bits, first channel
+  ASSERT_TRUE(wide.ReadImage(128, &line));
   for (uint32_t i = 0; i < 64; ++i) {
     const int sample = line[2 * i] | line[2 * i + 1] << 8;
-    EXPECT_NEAR(sample, chip.scanner.PredictRaw16(0, int(scan.firstElement + i), 1.0), 1) << i;
+    EXPECT_NEAR(sample, wide.scanner.PredictRaw16(0, int(200 + i), 1.0), 1) << i;
   }
 }
 
@@ -482,7 +404,6 @@ TEST(SimEngineTest, LineArtPacksThresholdedPixelsFirstInTheHighBit) {
       {60, {0, 0, 0, 0x0F, 0xFF, 0xFF, 0xFF}},  // the last 4 pixels drop
       {68, {0, 0, 0, 0, 0x0F, 0xFF, 0xFF, 0xFF}}};
   for (const auto& [pixels, expected] : cases) {
-    SCOPED_TRACE(pixels);
     Chip chip;
     SheetImage half = Uniform(0, 0, 0);  // white from column 20, that is element 112 + 240
     for (uint32_t row = 0; row < half.height; ++row) {
@@ -490,59 +411,51 @@ TEST(SimEngineTest, LineArtPacksThresholdedPixelsFirstInTheHighBit) {
     }
     ASSERT_TRUE(chip.scanner.SetSheetImage(half));
     chip.Feed(0.5);
-    ASSERT_TRUE(chip.Set({{0x114, 0x78}, {0x115, 0x3C}}));
-    Scan scan;
-    scan.format = 0x9;
-    scan.pixels = pixels;
-    scan.firstElement = 384 - pixels;  // the edge falls 32 pixels before the end
-    chip.Start(scan);
+    ASSERT_TRUE(chip.Set({{0x114, 0xFF}, {0x115, 0x01}}));  // the threshold is their mean
+    chip.Start(
+        {.firstElement = 384 - pixels, .pixels = pixels, .format = 0x9});  // edge 32 before the end
     EXPECT_EQ(chip.scanner.LineBytes(), expected.size());
     Bytes line;
     ASSERT_TRUE(chip.ReadImage(uint32_t(expected.size()), &line));
-    EXPECT_EQ(line, expected);
+    EXPECT_EQ(line, expected) << pixels;
   }
 }
 
-// With the lamp off every sample is the element's dark level exactly, so
-// the corrections can be checked to the last bit.
+// With the lamp off every sample is the element's dark level exactly, so the
+// corrections can be checked to the last bit.
 TEST(SimEngineTest, ShadingThenGammaCorrectEachPixel) {
-  struct Case {
-    const char* what;
-    bool shading, gamma, gaps;
-  };
-  const Case cases[] = {{"shading with block gaps", true, false, true},
-                        {"shading without gaps", true, false, false},
-                        {"gamma", false, true, true},
-                        {"both", true, true, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  // Shading with and without block gaps or the 16384 gain scale, gamma, both.
+  const std::tuple<bool, bool, bool, uint32_t> cases[] = {{true, false, true, 16384},
+                                                          {true, false, false, 16384},
+                                                          {true, false, true, 65536},
+                                                          {false, true, true, 16384},
+                                                          {true, true, true, 16384}};
+  for (auto [shading, gamma, gaps, scale] : cases) {
+    SCOPED_TRACE(testing::Message() << shading << gamma << gaps << scale);
     Chip chip;
     ASSERT_TRUE(chip.Set({{0xD0, 10}, {0xD1, 16}, {0xD2, 22}}));
     Words table(4, 0xFFFF);  // entries m: dark 1000 + m, gain 20000 + 7m
     for (uint16_t m = 0; m < 300; ++m) {
       table.insert(table.end(), {uint16_t(1000 + m), uint16_t(20000 + 7 * m)});
-      if (c.gaps && table.size() % 256 == 252) table.insert(table.end(), 4, 0xFFFF);
+      if (gaps && table.size() % 256 == 252) table.insert(table.end(), 4, 0xFFFF);
     }
     ASSERT_TRUE(chip.Upload(0x10014000, table));
-    Words gamma(768);
-    for (int i = 0; i < 768; ++i) gamma[i] = uint16_t((i % 256) * 128);  // halves the value
-    ASSERT_TRUE(chip.Upload(0x01000000, gamma));
-    Scan scan;
-    scan.lamp = false;
-    scan.format = 0x5;
-    scan.firstElement = 100;
-    scan.pixels = 150;  // entries 100..249 cross the first block end at 124
-    scan.reg01 = uint8_t(0x01 | (c.shading ? 0x20 : 0));
-    scan.reg05 = c.gamma ? 0x08 : 0;
-    scan.reg06 = uint8_t(0x08 | (c.gaps ? 0 : 0x40));
-    chip.Start(scan);
+    Words halves(768);
+    for (int i = 0; i < 768; ++i) halves[i] = uint16_t((i % 256) * 128);
+    ASSERT_TRUE(chip.Upload(0x01000000, halves));
+    // Entries 100..249 cross the first block end at 124.
+    // clang-format off
+    chip.Start({.firstElement = 100, .pixels = 150, .format = 0x5, .lamp = false,
+                .reg01 = uint8_t(0x01 | (shading ? 0x20 : 0)), .reg05 = uint8_t(gamma ? 0x08 : 0),
+                .reg06 = uint8_t((scale == 16384 ? 0x08 : 0) | (gaps ? 0 : 0x40))});
+    // clang-format on
     Bytes line;
     ASSERT_TRUE(chip.ReadImage(300, &line));
     for (uint32_t i = 0; i < 150; ++i) {
       const uint32_t m = 100 + i;
       uint32_t expected = chip.scanner.PredictRaw16(0, int(m), 1.0);
-      if (c.shading) expected = (expected - 1000 - m) * (20000 + 7 * m) / 16384;
-      if (c.gamma) expected /= 2;
+      if (shading) expected = (expected - 1000 - m) * (20000 + 7 * m) / scale;
+      if (gamma) expected /= 2;
       EXPECT_EQ(line[2 * i] | line[2 * i + 1] << 8, int(expected)) << i;
     }
   }
@@ -550,15 +463,13 @@ TEST(SimEngineTest, ShadingThenGammaCorrectEachPixel) {
 
 TEST(SimEngineTest, ReadWaitsForLinesAndStatusFollowsProduction) {
   Chip chip;
-  Scan scan;
-  scan.lines = 5;
-  const uint64_t start = chip.Start(scan);   // lines of 1 ms from here, motor off
-  EXPECT_EQ(chip.Read(0x101) & 0x50, 0x40);  // busy, nothing ready
+  const uint64_t start = chip.Start({.lines = 5});  // lines of 1 ms from here, motor off
+  EXPECT_EQ(chip.Read(0x101) & 0x50, 0x40);         // busy, nothing ready
   Bytes line;
   ASSERT_TRUE(chip.ReadImage(3 * 64, &line));
   // The read waits for the end of line 3; then the bulk costs 60 + 192 / 40.
   EXPECT_EQ(chip.bus.Clock().NowUs(), start + 3000 + 60 + 5);
-  chip.bus.Clock().AdvanceUs(1000);
+  chip.AdvanceUs(1000);
   EXPECT_EQ(chip.Read(0x101) & 0x50, 0x50);
   const uint32_t counter = uint32_t(chip.Read(0x102)) << 24 | chip.Read(0x103) << 16 |
                            chip.Read(0x104) << 8 | chip.Read(0x105);
@@ -576,8 +487,8 @@ TEST(SimEngineTest, ReadWaitsForLinesAndStatusFollowsProduction) {
 TEST(SimEngineTest, NeverReadyAndShortFaultsAtTheImagePort) {
   Chip ready;
   ready.scanner.InjectFault(Fault::kNeverReady);
-  ready.Start(Scan{});
-  ready.bus.Clock().AdvanceUs(10000000);
+  ready.Start({});
+  ready.AdvanceUs(10000000);
   EXPECT_EQ(ready.Read(0x101) & 0x50, 0x40);
   EXPECT_EQ(ready.Read(0x105), 0);
   Bytes line;
@@ -587,7 +498,7 @@ TEST(SimEngineTest, NeverReadyAndShortFaultsAtTheImagePort) {
   Chip shortRead;
   shortRead.Feed(0.5);
   shortRead.scanner.InjectFault(Fault::kShort);
-  shortRead.Start(Scan{});
+  shortRead.Start({});
   Bytes rest;
   ASSERT_TRUE(shortRead.ReadImage(64, &line));
   shortRead.scanner.ClearFaults();
@@ -596,35 +507,27 @@ TEST(SimEngineTest, NeverReadyAndShortFaultsAtTheImagePort) {
   EXPECT_NEAR(rest[0], shortRead.Raw8(0, 232, 1.0f), 1);  // pixel 32 of line 0
 }
 
-// Lines start once the motor runs at the scan table's last entry; each
-// shows the strip under the scan line at the middle of its exposure.
+// Lines start once the motor runs at the scan table's last entry; each shows
+// the strip under the scan line at the middle of its exposure.
 TEST(SimEngineTest, ASheetShorterThanTheScanShowsBackingAfterItsEnd) {
-  struct Case {
-    Model model;
-    uint32_t preFeed;
-    uint16_t settle;
-    uint8_t reg33;  // sensor at full resolution
-    uint32_t firstWhite, firstBackingAfter;
-  };
   // Lumaframe: feed 108 x 4 dots, settle 3 x 4, ramp 4 x 4 put the leading
-  // edge 220 dots (1/2400 in) past the scan line at the first line, and
-  // each line moves 8 dots (the middle of line k: 4904 + 8k; the inch ends
-  // at 4680 + 2400). KD21x: no pre-feed, the middle of line k at 320 + 8k
-  // reaches the scan line at 600 in line 35.
-  const Case cases[] = {{Model::kLumaframe, 100, 3, 0x00, 0, 272},
-                        {Model::kKD21x, 0, 0, 0x02, 35, 335}};
-  for (const Case& c : cases) {
+  // edge 220 dots (1/2400 in) past the scan line at the first line, and each
+  // line moves 8 dots (the middle of line k: 4904 + 8k; the inch ends at
+  // 4680 + 2400). KD21x: no pre-feed, the middle of line k at 320 + 8k
+  // reaches the scan line at 600 in line 35. Register 0x33: full resolution.
+  // clang-format off
+  const struct { Model model; uint32_t preFeed; uint16_t settle; uint8_t reg33;
+                 uint32_t firstWhite, firstBackingAfter; } cases[] = {
+      {Model::kLumaframe, 100, 3, 0x00, 0, 272}, {Model::kKD21x, 0, 0, 0x02, 35, 335}};
+  // clang-format on
+  for (const auto& c : cases) {
     SCOPED_TRACE(ModelName(c.model));
     Chip chip(c.model);
     ASSERT_TRUE(chip.scanner.SetSheetImage(Uniform(255, 255, 255, 100)));  // one inch
-    Scan scan;
-    scan.motor = true;
-    scan.preFeed = c.preFeed;
-    scan.settle = c.settle;
-    scan.lines = 340;
-    scan.pixels = 16;
-    scan.reg33 = c.reg33;
-    chip.Start(scan);
+    // clang-format off
+    chip.Start({.pixels = 16, .lines = 340, .motor = true, .preFeed = c.preFeed, .settle = c.settle,
+                .reg33 = c.reg33});
+    // clang-format on
     Bytes image;
     ASSERT_TRUE(chip.ReadImage(340 * 16, &image));
     for (uint32_t k = 0; k < 340; ++k) {
@@ -638,16 +541,12 @@ TEST(SimEngineTest, ASheetShorterThanTheScanShowsBackingAfterItsEnd) {
 TEST(SimEngineTest, PageProgrammeFlagsTheEndAndCountsItsLines) {
   Chip chip;
   ASSERT_TRUE(chip.scanner.SetSheetImage(Uniform(255, 255, 255, 100)));  // one inch
-  ASSERT_TRUE(chip.Set16(0x43, 30));                                     // trailing lines
-  Scan scan;
-  scan.motorPower = 0x20;
-  scan.lines = 3000;
-  scan.pixels = 16;
-  const uint64_t start = chip.Start(scan);
+  ASSERT_TRUE(chip.SetN(0x43, 30, 2));                                   // trailing lines
+  const uint64_t start = chip.Start({.pixels = 16, .lines = 3000, .motorPower = 0x20});
   EXPECT_EQ(chip.Read(0x0BF) & 0x3F, 0);
   // The trailing edge passes the scan line 660 steps (1 320 000 ticks) in,
   // 328 lines after the first; the page ends 30 lines later.
-  chip.bus.Clock().AdvanceUs(start + 330000 - chip.bus.Clock().NowUs());
+  chip.AdvanceUs(start + 330000 - chip.bus.Clock().NowUs());
   EXPECT_EQ(chip.Read(0x0BF) & 0x3F, 1);
   Bytes word = {0x00, 0x00, 0x10, 0x01}, counter(4);
   ASSERT_TRUE(chip.Control(true, 0x8B, 6, &word));
@@ -666,7 +565,7 @@ TEST(SimEngineTest, ImagePortReadsMemoryWhenNoScanRuns) {
   Bytes back;
   ASSERT_TRUE(chip.ReadImage(2, &back));
   EXPECT_EQ(back, (Bytes{0x34, 0x12}));
-  chip.Start(Scan{});
+  chip.Start({});
   ASSERT_TRUE(chip.Set({{0x01, 0x00}}));  // scan enable cleared ends the scan
   EXPECT_FALSE(chip.scanner.ScanActive());
   ASSERT_TRUE(chip.ReadImage(2, &back));
