@@ -5,6 +5,7 @@
 
 #include "api/api.h"
 #include "channel/channel.h"
+#include "engine/engine.h"
 #include "platform/platform.h"
 
 namespace lf::test {
@@ -98,6 +99,30 @@ std::string SimTest::HostPath(const std::string& windowsPath) const {
   }
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
+}
+
+void EngineTest::SetUp() {
+  SimTest::SetUp();
+  scanner_ = &Plug(0);
+  ASSERT_TRUE(OpenChannel(kScannerVendorId, 0));
+  ResetEngineState();
+  ResetRegisterShadow();
+  scanner_->ClearTrace();
+}
+
+uint64_t EngineTest::HangFrom(uint64_t n) {
+  scanner_->ClearFaults();
+  scanner_->ClearTrace();
+  scanner_->InjectFault(sim::Fault::kHang, scanner_->TransferCount() + n);
+  return scanner_->TransferCount();
+}
+
+uint32_t EngineTest::Chip(uint16_t reg, int width) const {
+  uint32_t value = 0;
+  for (int i = 0; i < width; ++i) {
+    value = value << 8 | scanner_->Register(static_cast<uint16_t>(reg + i));
+  }
+  return value;
 }
 
 }  // namespace lf::test

@@ -69,4 +69,18 @@ class SimTest : public ::testing::Test {
   ScopedEnv windowsDirEnv_;
 };
 
+// A scanner at slot 0 with the channel open and the engine state and
+// register shadow as a freshly loaded library has them; the trace is empty.
+class EngineTest : public SimTest {
+ protected:
+  void SetUp() override;
+  // Hangs the n-th transfer from now (1-based) and every later one; clears
+  // the trace and returns the transfer count before it.
+  uint64_t HangFrom(uint64_t n);
+  // A register as the chip holds it, `width` bytes big-endian from reg.
+  uint32_t Chip(uint16_t reg, int width = 1) const;
+
+  sim::VirtualScanner* scanner_ = nullptr;
+};
+
 }  // namespace lf::test

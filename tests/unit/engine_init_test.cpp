@@ -17,26 +17,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class EngineInitTest : public test::SimTest {
+class EngineInitTest : public test::EngineTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    scanner_ = &Plug(0);
-    ASSERT_TRUE(OpenChannel(kScannerVendorId, 0));
-    ResetEngineState();
-    ResetRegisterShadow();
-    scanner_->ClearTrace();
-  }
-  // Hangs the n-th transfer from now (1-based) and every later one; clears the trace.
-  uint64_t HangFrom(uint64_t n) {
-    scanner_->ClearFaults();
-    scanner_->ClearTrace();
-    scanner_->InjectFault(sim::Fault::kHang, scanner_->TransferCount() + n);
-    return scanner_->TransferCount();
-  }
-  const Lines& Trace() const { return scanner_->Trace(); }
 
-  sim::VirtualScanner* scanner_ = nullptr;
 };
 
 // "0b6b 0800": register writes 0x0B = 0x6B, 0x08 = 0x00; the same for the AFE

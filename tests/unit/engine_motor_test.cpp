@@ -45,16 +45,8 @@ TEST(SlopeTableTest, EntriesAndLength) {
   }
 }
 
-class MotorTest : public test::SimTest {
+class MotorTest : public test::EngineTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    scanner_ = &Plug(0);
-    ASSERT_TRUE(OpenChannel(kScannerVendorId, 0));
-    ResetEngineState();
-    ResetRegisterShadow();
-    scanner_->ClearTrace();
-  }
   uint32_t Chip16(uint16_t reg) const {
     return scanner_->Register(reg) << 8 | scanner_->Register(reg + 1);
   }
@@ -70,9 +62,7 @@ class MotorTest : public test::SimTest {
     run();
     return ElapsedMs() - start;
   }
-  const Lines& Trace() const { return scanner_->Trace(); }
 
-  sim::VirtualScanner* scanner_ = nullptr;
 };
 
 std::string Write(const std::string& pair) { return "CO 0083 0000 2 " + pair; }

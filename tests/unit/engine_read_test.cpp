@@ -69,16 +69,8 @@ TEST(InterleaveLineTest, ExamplesAndTheFastPathAgainstThePlainOne) {
   }
 }
 
-class EngineReadTest : public test::SimTest {
+class EngineReadTest : public test::EngineTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    scanner_ = &Plug(0);
-    ASSERT_TRUE(OpenChannel(kScannerVendorId, 0));
-    ResetEngineState();
-    ResetRegisterShadow();
-    scanner_->ClearTrace();
-  }
   // The state a setup leaves for reading, without the setup's traffic.
   static void Programmed(uint32_t bytesPerLine, bool colour, bool sixteenBit = false,
                          uint8_t pageMode = 0) {
@@ -102,9 +94,7 @@ class EngineReadTest : public test::SimTest {
     scanner_->SetCounterWord(counter);
   }
   uint64_t NowUs() { return bus_.Clock().NowUs(); }
-  const Lines& Trace() const { return scanner_->Trace(); }
 
-  sim::VirtualScanner* scanner_ = nullptr;
 };
 
 TEST_F(EngineReadTest, ColourBlocksComeBackInterleavedOneChannelAsRead) {

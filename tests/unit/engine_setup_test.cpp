@@ -26,14 +26,10 @@ struct RegisterValue {
 };
 using Registers = std::vector<RegisterValue>;
 
-class EngineSetupTest : public test::SimTest {
+class EngineSetupTest : public test::EngineTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    scanner_ = &Plug(0);
-    ASSERT_TRUE(OpenChannel(kScannerVendorId, 0));
-    ResetEngineState();
-    ResetRegisterShadow();
+    EngineTest::SetUp();
     ASSERT_TRUE(InitController());
     scanner_->ClearTrace();
   }
@@ -57,7 +53,6 @@ class EngineSetupTest : public test::SimTest {
                        [&](const std::string& line) { return line.find(text) != line.npos; });
   }
 
-  sim::VirtualScanner* scanner_ = nullptr;
 };
 
 // 300 dpi grey, 8.5 inch wide, 3 ms lines: 12000 ticks, 333.33 steps/s.

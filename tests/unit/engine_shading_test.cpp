@@ -66,14 +66,10 @@ TEST(ShadingTableTest, BlockFillersCloseEvery512ByteBlock) {
   }
 }
 
-class ShadingUploadTest : public test::SimTest {
+class ShadingUploadTest : public test::EngineTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    scanner_ = &Plug(0);
-    ASSERT_TRUE(OpenChannel(kScannerVendorId, 0));
-    ResetEngineState();
-    ResetRegisterShadow();
+    EngineTest::SetUp();
     ASSERT_TRUE(WriteRegister(0x01, 0xFF));
     ASSERT_TRUE(WriteRegister(0x06, 0xD0));  // converter code 6: block fillers
     SetShadingBanks();
@@ -84,16 +80,7 @@ class ShadingUploadTest : public test::SimTest {
     scanner_->ReadMemory(address, out.data(), static_cast<uint32_t>(2 * words));
     return out;
   }
-  // Hangs the n-th transfer from now and every later one; clears the trace.
-  uint64_t HangFrom(uint64_t n) {
-    scanner_->ClearFaults();
-    scanner_->ClearTrace();
-    scanner_->InjectFault(sim::Fault::kHang, scanner_->TransferCount() + n);
-    return scanner_->TransferCount();
-  }
-  const Lines& Trace() const { return scanner_->Trace(); }
 
-  sim::VirtualScanner* scanner_ = nullptr;
 };
 
 constexpr uint32_t kBanks[3] = {0x10014000, 0x10020000, 0x1002C000};    // 10, 16, 22
