@@ -18,5 +18,6 @@ install(FILES ${PROJECT_BINARY_DIR}/LF_v2270Config.cmake
               ${PROJECT_BINARY_DIR}/LF_v2270ConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/LF_v2270)
 
+file(RELATIVE_PATH LF_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/LF_v2270.pc.in ${PROJECT_BINARY_DIR}/LF_v2270.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/LF_v2270.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
