@@ -119,36 +119,18 @@ class ScanDevice {
   // controller steps on every model; false at the first that fails.
   static bool DriveMotor(const SlopeTable& table, int forward, uint32_t steps, int modeBit,
                          float speed);
-  // The implementations every model shares behind Beeps, ReverseMotor and
-  // ResetHardware.
-  static void SoundBeeper();
-  int SetReverseScan(int keepForward);
-  static void ResetEngine();
 
   int32_t connected_ = 0;    // the controller answered its initialisation
   int32_t lampMode_ = 1;     // light the lamp while a page is scanned
   int32_t reverseScan_ = 0;  // page scans run the feed motor backwards
 };
 
-// The KD21x sheet feeders and the business-card scanner: one button port
-// whose value is compared with the one seen at start-up, paper sensor active
-// low, a feed-in scan that brings a new sheet to its start position.
-class SheetScanDevice final : public ScanDevice {
+// What the three scanner families share: the beeper, the reverse-scan
+// switch, the engine reset, the identity record, and a paper move over the
+// family's own speed ramp.
+class ModelScanDevice : public ScanDevice {
  public:
-  SheetScanDevice();
-
-  int IsPaperOn() override;
-  int16_t GetPressedButton() override;
-  void FeedPage() override;
-  void FeedBack() override;
   void Beeps() override;
-  void StopFeed() override;
-  void FeedOn() override;
-  void FeedOnFor(uint32_t ms) override;
-  void Clean() override;
-  void EndScan() override;
-  void EndScanPage() override;
-  int Reinitialize() override;
   int ReverseMotor(int keepForward) override;
   int WriteEEPROMInfo(uint16_t vendorId, uint16_t productId, const char* firstText,
                       const char* secondText, const char* serial, int32_t memType) override;
@@ -156,6 +138,36 @@ class SheetScanDevice final : public ScanDevice {
                      uint8_t* secondText, uint8_t* serial, int32_t memType) override;
   void ResetHardware() override;
   int MoveMotor(int forward, uint32_t steps, int modeBit, float speed) override;
+
+ protected:
+  // printsIdentityHeader: the family echoes a written identity header to
+  // the console.
+  ModelScanDevice(const SlopeTable& motorTable, bool printsIdentityHeader)
+      : motorTable_(motorTable), printsIdentityHeader_(printsIdentityHeader) {}
+
+ private:
+  SlopeTable motorTable_;
+  bool printsIdentityHeader_;
+};
+
+// The KD21x sheet feeders and the business-card scanner: one button port
+// whose value is compared with the one seen at start-up, paper sensor active
+// low, a feed-in scan that brings a new sheet to its start position.
+class SheetScanDevice final : public ModelScanDevice {
+ public:
+  SheetScanDevice();
+
+  int IsPaperOn() override;
+  int16_t GetPressedButton() override;
+  void FeedPage() override;
+  void FeedBack() override;
+  void StopFeed() override;
+  void FeedOn() override;
+  void FeedOnFor(uint32_t ms) override;
+  void Clean() override;
+  void EndScan() override;
+  void EndScanPage() override;
+  int Reinitialize() override;
 
  private:
   bool FeedInScan();
@@ -165,7 +177,7 @@ class SheetScanDevice final : public ScanDevice {
 
 // The KD409P two-sided feeder: active-low buttons, two indicators, and a
 // light pipe shared with every other process through a named mutex.
-class DuplexScanDevice final : public ScanDevice {
+class DuplexScanDevice final : public ModelScanDevice {
  public:
   DuplexScanDevice();
   ~DuplexScanDevice() override;
@@ -174,7 +186,6 @@ class DuplexScanDevice final : public ScanDevice {
   int16_t GetPressedButton() override;
   void FeedPage() override;
   void FeedBack() override;
-  void Beeps() override;
   void StopFeed() override;
   void FeedOn() override;
   void FeedOnFor(uint32_t ms) override;
@@ -183,17 +194,10 @@ class DuplexScanDevice final : public ScanDevice {
   void EndScan() override;
   void EndScanPage() override;
   int Reinitialize() override;
-  int ReverseMotor(int keepForward) override;
   void IndicatorOn(int16_t which) override;
   void IndicatorOff(int16_t which) override;
   void LightPipeOff() override;
   void LightPipeOn() override;
-  int WriteEEPROMInfo(uint16_t vendorId, uint16_t productId, const char* firstText,
-                      const char* secondText, const char* serial, int32_t memType) override;
-  int ReadEEPROMInfo(uint16_t* vendorId, uint16_t* productId, uint8_t* firstText,
-                     uint8_t* secondText, uint8_t* serial, int32_t memType) override;
-  void ResetHardware() override;
-  int MoveMotor(int forward, uint32_t steps, int modeBit, float speed) override;
 
  private:
   void SetIndicator(int16_t which, uint8_t lit);
@@ -205,7 +209,7 @@ class DuplexScanDevice final : public ScanDevice {
 
 // The Lumaframe: four buttons on ports B and C, paper sensor active high,
 // and a port B line that is held low for as long as the motor moves paper.
-class LumaframeScanDevice final : public ScanDevice {
+class LumaframeScanDevice final : public ModelScanDevice {
  public:
   LumaframeScanDevice();
 
@@ -213,7 +217,6 @@ class LumaframeScanDevice final : public ScanDevice {
   int16_t GetPressedButton() override;
   void FeedPage() override;
   void FeedBack() override;
-  void Beeps() override;
   void StopFeed() override;
   void FeedOn() override;
   void FeedOnFor(uint32_t ms) override;
@@ -222,13 +225,6 @@ class LumaframeScanDevice final : public ScanDevice {
   void EndScan() override;
   void EndScanPage() override;
   int Reinitialize() override;
-  int ReverseMotor(int keepForward) override;
-  int WriteEEPROMInfo(uint16_t vendorId, uint16_t productId, const char* firstText,
-                      const char* secondText, const char* serial, int32_t memType) override;
-  int ReadEEPROMInfo(uint16_t* vendorId, uint16_t* productId, uint8_t* firstText,
-                     uint8_t* secondText, uint8_t* serial, int32_t memType) override;
-  void ResetHardware() override;
-  int MoveMotor(int forward, uint32_t steps, int modeBit, float speed) override;
 };
 
 // The device object of a model family; null when it cannot be allocated.

@@ -4,7 +4,6 @@
 // named mutex.
 #include "channel/channel.h"
 #include "device/device.h"
-#include "device/identity_memory.h"
 #include "engine/engine.h"
 #include "platform/platform.h"
 
@@ -41,7 +40,7 @@ constexpr uint8_t kLightPipeMask = 1u << kLightPipeBit;
 
 }  // namespace
 
-DuplexScanDevice::DuplexScanDevice() {
+DuplexScanDevice::DuplexScanDevice() : ModelScanDevice(kMotorTable, true) {
   connected_ = 0;
   reverseScan_ = 0;
   lightPipeMutex_ = platform::CreateNamedMutex("LightPipeMutex");
@@ -106,8 +105,6 @@ void DuplexScanDevice::FeedBack() {
   SetMotorHold(false);
 }
 
-void DuplexScanDevice::Beeps() { SoundBeeper(); }
-
 void DuplexScanDevice::StopFeed() {
   SetMotorEnable(false);
   SetFeedSteps(1);
@@ -166,8 +163,6 @@ int DuplexScanDevice::Reinitialize() {
   return 1;
 }
 
-int DuplexScanDevice::ReverseMotor(int keepForward) { return SetReverseScan(keepForward); }
-
 void DuplexScanDevice::SetIndicator(int16_t which, uint8_t lit) {
   // Indicator 0 is on bit 1 of port A, indicator 1 on bit 2.
   if (which != 0 && which != 1) return;
@@ -194,21 +189,5 @@ void DuplexScanDevice::SetLightPipe(uint8_t lit) {
 void DuplexScanDevice::LightPipeOff() { SetLightPipe(0); }
 
 void DuplexScanDevice::LightPipeOn() { SetLightPipe(1); }
-
-int DuplexScanDevice::WriteEEPROMInfo(uint16_t vendorId, uint16_t productId, const char* firstText,
-                                      const char* secondText, const char* serial, int32_t memType) {
-  return WriteIdentityRecord(vendorId, productId, firstText, secondText, serial, memType, true);
-}
-
-int DuplexScanDevice::ReadEEPROMInfo(uint16_t* vendorId, uint16_t* productId, uint8_t* firstText,
-                                     uint8_t* secondText, uint8_t* serial, int32_t memType) {
-  return ReadIdentityRecord(vendorId, productId, firstText, secondText, serial, memType);
-}
-
-void DuplexScanDevice::ResetHardware() { ResetEngine(); }
-
-int DuplexScanDevice::MoveMotor(int forward, uint32_t steps, int modeBit, float speed) {
-  return DriveMotor(kMotorTable, forward, steps, modeBit, speed) ? 1 : 0;
-}
 
 }  // namespace lf

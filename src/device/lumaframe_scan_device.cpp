@@ -3,7 +3,6 @@
 // as long as the motor moves paper and released afterwards.
 #include "channel/channel.h"
 #include "device/device.h"
-#include "device/identity_memory.h"
 #include "engine/engine.h"
 #include "platform/platform.h"
 
@@ -70,7 +69,7 @@ void DrivePanelLineHigh() {
 
 }  // namespace
 
-LumaframeScanDevice::LumaframeScanDevice() {
+LumaframeScanDevice::LumaframeScanDevice() : ModelScanDevice(kMotorTable, false) {
   connected_ = 0;
   reverseScan_ = 0;
   LumaframeScanDevice::Reinitialize();
@@ -133,8 +132,6 @@ void LumaframeScanDevice::FeedBack() {
   ReleaseMotionLine();
 }
 
-void LumaframeScanDevice::Beeps() { SoundBeeper(); }
-
 void LumaframeScanDevice::StopFeed() {
   SetMotorEnable(false);
   SetFeedSteps(1);
@@ -195,25 +192,6 @@ int LumaframeScanDevice::Reinitialize() {
   if (connected_ == 0) return 0;
   reverseScan_ = 0;
   return 1;
-}
-
-int LumaframeScanDevice::ReverseMotor(int keepForward) { return SetReverseScan(keepForward); }
-
-int LumaframeScanDevice::WriteEEPROMInfo(uint16_t vendorId, uint16_t productId,
-                                         const char* firstText, const char* secondText,
-                                         const char* serial, int32_t memType) {
-  return WriteIdentityRecord(vendorId, productId, firstText, secondText, serial, memType, false);
-}
-
-int LumaframeScanDevice::ReadEEPROMInfo(uint16_t* vendorId, uint16_t* productId, uint8_t* firstText,
-                                        uint8_t* secondText, uint8_t* serial, int32_t memType) {
-  return ReadIdentityRecord(vendorId, productId, firstText, secondText, serial, memType);
-}
-
-void LumaframeScanDevice::ResetHardware() { ResetEngine(); }
-
-int LumaframeScanDevice::MoveMotor(int forward, uint32_t steps, int modeBit, float speed) {
-  return DriveMotor(kMotorTable, forward, steps, modeBit, speed) ? 1 : 0;
 }
 
 }  // namespace lf

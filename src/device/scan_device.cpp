@@ -1,11 +1,12 @@
 // What every scan device shares: the factory that picks the class for a
 // model family, the paper-move sequence, and the panel operations whose
 // wiring is the same on every model (beeper, engine reset, motor direction
-// for page scans).
+// for page scans, identity record, paper moves over each family's ramp).
 #include <new>
 
 #include "channel/channel.h"
 #include "device/device.h"
+#include "device/identity_memory.h"
 #include "engine/engine.h"
 #include "platform/platform.h"
 
@@ -39,19 +40,34 @@ bool ScanDevice::DriveMotor(const SlopeTable& table, int forward, uint32_t steps
          SetMotorEnable(true) && ClearStatus15();  // the start strobe sets the motor going
 }
 
-void ScanDevice::SoundBeeper() {
+void ModelScanDevice::Beeps() {
   // Only the data bit: the line's direction stays as each model's wiring set it.
   WriteBit(kPanelPortB.data, kBeeperBit, 1);
   platform::SleepMs(kBeepMs);
   WriteBit(kPanelPortB.data, kBeeperBit, 0);
 }
 
-int ScanDevice::SetReverseScan(int keepForward) {
+int ModelScanDevice::ReverseMotor(int keepForward) {
   reverseScan_ = keepForward != 0 ? 0 : 1;
   return keepForward;
 }
 
-void ScanDevice::ResetEngine() { ClearStatus14(); }
+int ModelScanDevice::WriteEEPROMInfo(uint16_t vendorId, uint16_t productId, const char* firstText,
+                                     const char* secondText, const char* serial, int32_t memType) {
+  return WriteIdentityRecord(vendorId, productId, firstText, secondText, serial, memType,
+                             printsIdentityHeader_);
+}
+
+int ModelScanDevice::ReadEEPROMInfo(uint16_t* vendorId, uint16_t* productId, uint8_t* firstText,
+                                    uint8_t* secondText, uint8_t* serial, int32_t memType) {
+  return ReadIdentityRecord(vendorId, productId, firstText, secondText, serial, memType);
+}
+
+void ModelScanDevice::ResetHardware() { ClearStatus14(); }
+
+int ModelScanDevice::MoveMotor(int forward, uint32_t steps, int modeBit, float speed) {
+  return DriveMotor(motorTable_, forward, steps, modeBit, speed) ? 1 : 0;
+}
 
 ScanDevice* CreateScanDevice(ModelFamily family) {
   switch (family) {

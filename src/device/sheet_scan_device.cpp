@@ -6,7 +6,6 @@
 
 #include "channel/channel.h"
 #include "device/device.h"
-#include "device/identity_memory.h"
 #include "engine/engine.h"
 #include "models/models.h"
 #include "platform/platform.h"
@@ -72,7 +71,7 @@ bool SetAfe(const uint8_t gain[3], const uint8_t offset[3]) {
 
 }  // namespace
 
-SheetScanDevice::SheetScanDevice() {
+SheetScanDevice::SheetScanDevice() : ModelScanDevice(kMotorTable, true) {
   connected_ = 0;
   ClearStatus14();
   connected_ = InitController() ? 1 : 0;
@@ -123,8 +122,6 @@ void SheetScanDevice::FeedBack() {
   if (MoveMotor(0, kPullBackSteps, 0, kEjectSpeed)) FeedUntilPaper();
 }
 
-void SheetScanDevice::Beeps() { SoundBeeper(); }
-
 void SheetScanDevice::StopFeed() { SetMotorEnable(false); }
 
 void SheetScanDevice::FeedOn() {
@@ -172,24 +169,6 @@ int SheetScanDevice::Reinitialize() {
   if (!InitController()) return 0;
   reverseScan_ = 0;
   return 1;
-}
-
-int SheetScanDevice::ReverseMotor(int keepForward) { return SetReverseScan(keepForward); }
-
-int SheetScanDevice::WriteEEPROMInfo(uint16_t vendorId, uint16_t productId, const char* firstText,
-                                     const char* secondText, const char* serial, int32_t memType) {
-  return WriteIdentityRecord(vendorId, productId, firstText, secondText, serial, memType, true);
-}
-
-int SheetScanDevice::ReadEEPROMInfo(uint16_t* vendorId, uint16_t* productId, uint8_t* firstText,
-                                    uint8_t* secondText, uint8_t* serial, int32_t memType) {
-  return ReadIdentityRecord(vendorId, productId, firstText, secondText, serial, memType);
-}
-
-void SheetScanDevice::ResetHardware() { ResetEngine(); }
-
-int SheetScanDevice::MoveMotor(int forward, uint32_t steps, int modeBit, float speed) {
-  return DriveMotor(kMotorTable, forward, steps, modeBit, speed) ? 1 : 0;
 }
 
 // A new sheet is pulled to its start position by scanning a few lines under

@@ -66,39 +66,22 @@ constexpr TableCopy kScanTableCopies[] = {
     {0x10000000, kScanTableLength}, {0x10004000, 0xAA}, {0x10008000, 0xAC}};
 constexpr TableCopy kFeedTableCopies[] = {{0x1000C000, kFeedTableLength}, {0x10010000, 0xB0}};
 
-uint8_t StepTypeCode(int stepType) {
-  switch (stepType) {
-    case 1:
-      return 0;
-    case 2:
-      return 1;
-    case 4:
-      return 2;
-    case 8:
-      return 3;
-    default:
-      return 1;  // anything else is taken as step type 2
+// The register fields code a power of two 2^k (k up to maxCode) as k; any
+// other value gets the field's fallback code.
+uint8_t PowerOfTwoCode(uint32_t value, uint8_t maxCode, uint8_t fallback) {
+  for (uint8_t k = 0; k <= maxCode; ++k) {
+    if (value == (1u << k)) return k;
   }
+  return fallback;
 }
 
-uint8_t DividerCode(uint32_t divider) {
-  switch (divider) {
-    case 1:
-      return 0;
-    case 2:
-      return 1;
-    case 4:
-      return 2;
-    case 8:
-      return 3;
-    case 16:
-      return 4;
-    case 32:
-      return 5;
-    default:
-      return 0;  // the timer has no other settings: it runs undivided
-  }
+// Step types 1, 2, 4, 8; anything else is taken as step type 2.
+uint8_t StepTypeCode(int stepType) {
+  return stepType > 0 ? PowerOfTwoCode(static_cast<uint32_t>(stepType), 3, 1) : 1;
 }
+
+// Dividers 1 to 32; with any other the timer runs undivided.
+uint8_t DividerCode(uint32_t divider) { return PowerOfTwoCode(divider, 5, 0); }
 
 // The smallest power-of-two divider at or above d (up to 32) keeps a step
 // period of q / divider within 16 bits; beyond 32 the timer cannot help and
